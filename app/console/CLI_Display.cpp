@@ -1,0 +1,1 @@
+#include "CLI_Display.h"

@@ -1,0 +1,55 @@
+/* Files for the link core and the store: a thin layer over stdio that speaks aErr. */
+#ifndef TS_AFILE_H
+#define TS_AFILE_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include "aError.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define aFILE_MAXPATH 4096
+
+typedef enum {
+    aFileModeReadOnly = 0,
+    aFileModeWriteOnly = 1,
+    aFileModeAppend = 2,
+    aFileModeUnknown = 3
+} aFileMode;
+
+typedef struct aFile aFile;
+
+/* Opens path in the given mode; null on any failure (see the error rules in the
+ * implementation). Write mode creates or truncates; append creates if missing. */
+aFile* aFile_Open(const char* path, aFileMode mode);
+/* Closes and frees the record and nulls *file; aErrParam for a null or foreign record. */
+aErr aFile_Close(aFile** file);
+aErr aFile_Read(aFile* file, void* buffer, size_t length, size_t* count);
+aErr aFile_Write(aFile* file, const void* bytes, size_t length, size_t* count);
+/* origin: 0 start, 1 current, 2 end. A target before 0 or past the end is aErrRange. */
+aErr aFile_Seek(aFile* file, long offset, int origin);
+aErr aFile_GetSize(aFile* file, size_t* size);
+aErr aFile_GetPosition(aFile* file, size_t* position);
+/* One line with its newline. aErrEOF at the end; aErrOverrun when the line does
+ * not fit with its newline (the partial line is left in buffer, NUL terminated). */
+aErr aFile_ReadLine(aFile* file, char* buffer, size_t size, size_t* length);
+aErr aFile_Printf(aFile* file, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+aErr aFile_SetUnbuffered(aFile* file);
+bool aFile_Exists(const char* path);
+aErr aFile_Delete(const char* path);
+
+/* Atomic replacement: the returned record writes a temporary file beside path;
+ * commit flushes it to disk and renames it over path, so readers only ever see
+ * the old file or the complete new one. Abandon removes the temporary file.
+ * Both free the record and null *file. */
+aFile* aFile_OpenReplacement(const char* path);
+aErr aFile_CommitReplacement(aFile** file);
+aErr aFile_AbandonReplacement(aFile** file);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

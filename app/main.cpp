@@ -1,0 +1,6 @@
+#include "Dispatch.h"
+
+int main(int argc, char** argv)
+{
+    return RunUpdater(argc, argv);
+}

@@ -1,0 +1,137 @@
+/* The link engine: a two-way packet channel to one module over a byte stream.
+ * Each link owns its stream, an input and an output packet FIFO and two worker
+ * threads (one reads and keeps the link synchronised, one writes). Links live
+ * in a process-wide table under identifiers from 1 upward (0 = none) and are
+ * shared per module with use counts: every successful create is paired with one
+ * aLink_Destroy.
+ *
+ * An identifier must not be used by one thread while another thread destroys
+ * its last use. */
+#ifndef TS_ALINK_H
+#define TS_ALINK_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include "aError.h"
+#include "aPacket.h"
+#include "aStream.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Link status values (aLink_GetStatus). */
+enum {
+    aLINK_STATUS_STOPPED = 0,
+    aLINK_STATUS_STARTING = 1,
+    aLINK_STATUS_RUNNING = 2,
+    aLINK_STATUS_STOPPING = 3,
+    aLINK_STATUS_SYNCING = 4,
+    aLINK_STATUS_INVALID = 5,
+    aLINK_STATUS_IO_ERROR = 6,
+    aLINK_STATUS_PACKET_ERROR = 8
+};
+
+/* Packet log entry types. */
+enum {
+    aLINK_LOG_SENT = 1,
+    aLINK_LOG_RECEIVED = 2,
+    aLINK_LOG_USER = 3
+};
+
+/* Largest packet log the engine accepts, and the one it makes when unset. */
+#define aLINK_LOG_SIZE_MAX 0x4000000
+#define aLINK_LOG_SIZE_DEFAULT 65536
+
+/* True to select (or, for a user filter, consume) the packet. Runs with a lock
+ * held: it must not call back into the same link. */
+typedef bool (*aLinkPacketFilter)(const aPacket* packet, void* reference);
+/* Told after each heartbeat answer: true for a down heartbeat, false for up. */
+typedef void (*aLinkHeartbeatObserver)(bool down, void* reference);
+
+/* A link over a stream the caller made; started, not synchronised. The link
+ * owns the stream from this call on, also when creation fails (the stream is
+ * destroyed then). 0 on failure. */
+int32_t aLink_Create(aStream* stream);
+/* A link over a TCP connection to address (IPv4, network order):port, shared
+ * with an existing TCP/IP link to the same serial number; started, not
+ * synchronised. 0 on failure. */
+int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
+/* A link over a packetised (COBS) serial port at one of 2400, 4800, 9600, 19200,
+ * 38400, 57600, 115200 or 230400 baud, 8N1, shared per serial number; started,
+ * not synchronised. 0 on failure, also for any other baud rate. */
+int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32_t baudRate);
+/* Releases one use; the last use stops the link and frees everything. *linkId
+ * is 0 afterwards in every case. aErrParam for an unknown identifier. */
+aErr aLink_Destroy(int32_t* linkId);
+
+/* Starts the worker threads and queues force route on; success at once when
+ * already running. aErrResource when a thread cannot start, aErrIndexRange when
+ * the threads do not come up within two seconds, aErrConnection without a stream. */
+aErr aLink_Start(int32_t linkId);
+/* Queues force route off, flushes the output and stops both threads. */
+aErr aLink_Stop(int32_t linkId);
+/* The status value; aLINK_STATUS_INVALID for an unknown identifier. */
+int aLink_GetStatus(int32_t linkId);
+
+/* Queues a copy of packet for sending; the caller keeps packet. */
+aErr aLink_PutPacket(int32_t linkId, const aPacket* packet);
+/* The oldest incoming packet (the caller owns it), or null. */
+aPacket* aLink_GetPacket(int32_t linkId);
+/* As aLink_GetPacket, waiting up to timeoutMs for one to arrive. */
+aPacket* aLink_AwaitPacket(int32_t linkId, unsigned long timeoutMs);
+/* The oldest incoming packet the filter selects, removed; or null. */
+aPacket* aLink_GetFirst(int32_t linkId, aLinkPacketFilter filter, void* reference);
+/* As aLink_GetFirst, waiting up to timeoutMs; null at once when the link is not
+ * running and synchronised. */
+aPacket* aLink_AwaitFirst(int32_t linkId, aLinkPacketFilter filter, void* reference,
+                          unsigned long timeoutMs);
+/* Removes every incoming packet the filter selects; the number removed. */
+size_t aLink_DrainPackets(int32_t linkId, aLinkPacketFilter filter, void* reference);
+
+/* Installs (or, with a null filter, removes) the filter that sees each incoming
+ * packet first and keeps it from the input FIFO by returning true. */
+aErr aLink_InstallUserPacketFilter(int32_t linkId, aLinkPacketFilter filter, void* reference);
+/* Installs (or removes) the function told about each heartbeat answer. */
+aErr aLink_InstallHeartbeatObserver(int32_t linkId, aLinkHeartbeatObserver observer,
+                                    void* reference);
+/* With pooling on, queued packets go out concatenated in stream writes of at
+ * most 4096 bytes. */
+aErr aLink_EnablePooledPackets(int32_t linkId, bool enabled);
+
+/* Resynchronises: waits up to two seconds for the module to answer the sync
+ * (aErrNotReady when it does not), then drops everything queued either way. */
+aErr aLink_Sync(int32_t linkId);
+/* Queues the force-route packet (1 on, 0 off). aErrNotFound for an unknown link. */
+aErr aLink_ForceRoute(int32_t linkId, uint8_t value);
+/* Stops the link, rebuilds its transport and starts it again. Links over a
+ * caller-made stream cannot be rebuilt: aErrParam, link untouched. When the
+ * transport cannot be rebuilt the link is left stopped without a stream
+ * (status invalid) and the error is returned. */
+aErr aLink_Reset(int32_t linkId);
+
+/* Packet log. A log of size bytes (default 65536, at most 0x4000000; a
+ * negative size counts as 0 = default); refused with aErrBusy once the log exists. */
+aErr aLink_PacketDebug_SetLogSize(int32_t linkId, int64_t size);
+/* Creates the log on first use; from then on every packet sent and received is
+ * recorded for the rest of the link's life. */
+aErr aLink_PacketDebug_Enable(int32_t linkId);
+aErr aLink_PacketDebug_Disable(int32_t linkId);
+/* Takes the oldest entry: *length holds the buffer's capacity on entry and the
+ * entry's length on return. aErrOverrun (entry kept) when it does not fit,
+ * aErrNotFound when the log is empty, aErrNotReady without a log. */
+aErr aLink_PacketDebug_Read(int32_t linkId, uint8_t* type, size_t* length, uint8_t* buffer);
+/* Adds an entry of up to 255 bytes; the oldest entries make room. */
+aErr aLink_PacketDebug_Write(int32_t linkId, uint8_t type, size_t length, const uint8_t* bytes);
+
+/* The module address, asked with one sync request (1000 ms). Used to configure
+ * a link's front ends. */
+aErr _aLink_GetModuleAddress(int32_t linkId, uint8_t* address);
+/* The model code of the module at address, asked with one UEI get (1000 ms). */
+aErr _aLink_GetModel(int32_t linkId, uint8_t address, uint8_t* model);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

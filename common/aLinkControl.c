@@ -1,0 +1,313 @@
+/* A link's lifecycle (set-up, start, stop, release, sync) and the user
+ * operations that go through its FIFOs. */
+#include "aLinkInternal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#define aLINK_POLL_MS 10
+#define aLINK_POLL_COUNT 200
+#define aLINK_SYNC_SETTLE_MS 100
+
+/* Monotonic milliseconds: immune to wall-clock steps, so timeouts hold. */
+uint64_t aLink_SteadyMs(void)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return 0;
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
+}
+
+/* Takes the stream first, so that whatever fails afterwards, releasing the
+ * record releases the stream too. */
+aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
+{
+    char name[64];
+    link->stream = stream;
+    link->id = linkId;
+    atomic_store(&link->running, false);
+    atomic_store(&link->status, stream ? aLINK_STATUS_STOPPED : aLINK_STATUS_INVALID);
+    atomic_store(&link->inputReady, false);
+    atomic_store(&link->outputReady, false);
+    atomic_store(&link->heartbeatState, aLINK_HB_IDLE);
+    atomic_store(&link->pooled, false);
+    atomic_store(&link->inputFifo, aPacketFifo_Create());
+    atomic_store(&link->outputFifo, aPacketFifo_Create());
+    if (link->assembler == NULL)
+        link->assembler = aPacket_Create();
+    if (link->filterMutex == NULL) {
+        snprintf(name, sizeof name, "aLink(%p)->userFilterSema", (void*)link);
+        link->filterMutex = aMutex_Create(name);
+    }
+    if (link->logMutex == NULL) {
+        snprintf(name, sizeof name, "LOG_SEMA_%p", (void*)link);
+        link->logMutex = aMutex_Create(name);
+    }
+    if (atomic_load(&link->inputFifo) == 0 || atomic_load(&link->outputFifo) == 0 ||
+        link->assembler == NULL || link->filterMutex == NULL || link->logMutex == NULL)
+        return aErrResource;
+    /* A reset re-initialises a live record; its check word is already set. */
+    if (link->check != aLINK_CHECK)
+        link->check = aLINK_CHECK;
+    return aErrNone;
+}
+
+/* Frees whatever a (possibly half-made) record holds. */
+aErr aLinkControl_Release(aLink* link)
+{
+    uint64_t input = atomic_load(&link->inputFifo);
+    uint64_t output = atomic_load(&link->outputFifo);
+    aErr err = aErrNone;
+    if (input != 0)
+        aPacketFifo_Destroy(&input);
+    if (output != 0)
+        err = aPacketFifo_Destroy(&output);
+    atomic_store(&link->inputFifo, 0);
+    atomic_store(&link->outputFifo, 0);
+    if (link->assembler != NULL)
+        aPacket_Destroy(&link->assembler);
+    aLinkLog_Release(link);
+    if (link->filterMutex != NULL)
+        aMutex_Destroy(&link->filterMutex);
+    if (link->logMutex != NULL)
+        aMutex_Destroy(&link->logMutex);
+    if (link->stream != NULL)
+        aStream_Destroy(&link->stream);
+    link->check = aLINK_DEAD;
+    return err;
+}
+
+/* Starts both threads and waits for them to report in; the input thread marks
+ * the link running on entry. */
+aErr aLinkControl_Start(aLink* link)
+{
+    if (atomic_load(&link->running))
+        return aErrNone;
+    if (link->stream == NULL)
+        return aErrConnection;
+    atomic_store(&link->running, true);
+    atomic_store(&link->status, aLINK_STATUS_STARTING);
+    atomic_store(&link->heartbeatState, aLINK_HB_IDLE);
+    atomic_store(&link->inputReady, false);
+    atomic_store(&link->outputReady, false);
+    link->inputThread = aThread_Create(sInPipeProcess, link);
+    link->outputThread = link->inputThread ? aThread_Create(sOutPipeProcess, link) : NULL;
+    if (link->inputThread == NULL || link->outputThread == NULL) {
+        aLinkControl_Stop(link);
+        return aErrResource;
+    }
+    bool up = false;
+    for (int poll = 0; poll < aLINK_POLL_COUNT && !up; ++poll) {
+        up = atomic_load(&link->inputReady) && atomic_load(&link->outputReady) &&
+             atomic_load(&link->status) == aLINK_STATUS_RUNNING;
+        if (!up)
+            aTime_MSSleep(aLINK_POLL_MS);
+    }
+    if (!up)
+        return aErrIndexRange;
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) started\n", (int)link->id);
+    return aLinkControl_ForceRoute(link, 1);
+}
+
+/* Force route off goes out before the output thread flushes and ends; the
+ * status returns to stopped (or invalid without a stream). */
+aErr aLinkControl_Stop(aLink* link)
+{
+    int status = atomic_load(&link->status);
+    if (status == aLINK_STATUS_STOPPED || status == aLINK_STATUS_STOPPING)
+        return aErrNone;
+    atomic_store(&link->status, aLINK_STATUS_STOPPING);
+    aErr err = aErrNone;
+    if (link->inputThread != NULL && link->outputThread != NULL)
+        aLinkControl_ForceRoute(link, 0);
+    atomic_store(&link->running, false);
+    if (link->inputThread != NULL && aThread_Destroy(&link->inputThread) != aErrNone)
+        err = aErrUnknown;
+    if (link->outputThread != NULL && aThread_Destroy(&link->outputThread) != aErrNone)
+        err = aErrUnknown;
+    atomic_store(&link->inputReady, false);
+    atomic_store(&link->outputReady, false);
+    if (link->assembler != NULL)
+        aPacket_Reset(link->assembler);
+    atomic_store(&link->heartbeatState, aLINK_HB_IDLE);
+    atomic_store(&link->status, link->stream ? aLINK_STATUS_STOPPED : aLINK_STATUS_INVALID);
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) stopped\n", (int)link->id);
+    return err;
+}
+
+/* One data byte to the force-route address. */
+aErr aLinkControl_ForceRoute(aLink* link, uint8_t value)
+{
+    aPacket* packet = aPacket_CreateWithData(aPACKET_ADDRESS_FORCE_ROUTE, 1, &value);
+    if (packet == NULL)
+        return aErrMemory;
+    aErr err = aPacketFifo_Put(atomic_load(&link->outputFifo), packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+aErr aLink_Start(int32_t linkId)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    return link ? aLinkControl_Start(link) : aErrParam;
+}
+
+aErr aLink_Stop(int32_t linkId)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    return link ? aLinkControl_Stop(link) : aErrParam;
+}
+
+int aLink_GetStatus(int32_t linkId)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    return link ? atomic_load(&link->status) : aLINK_STATUS_INVALID;
+}
+
+aErr aLink_ForceRoute(int32_t linkId, uint8_t value)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    return link ? aLinkControl_ForceRoute(link, value) : aErrNotFound;
+}
+
+aErr aLink_PutPacket(int32_t linkId, const aPacket* packet)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL || packet == NULL)
+        return aErrParam;
+    aErr err = aPacketFifo_Put(atomic_load(&link->outputFifo), packet);
+    if (err == aErrNone && aLinkDebug_On(aLINK_TRACE_PACKETS)) {
+        uint8_t address = 0, length = 0;
+        aPacket_GetAddress(packet, &address);
+        aPacket_GetLength(packet, &length);
+        const uint8_t* data = aPacket_GetData(packet);
+        aLinkDebug_Trace(aLINK_TRACE_PACKETS,
+                         " aLink_PutPacket(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
+                         (int)linkId, address, length, data[0], data[1], data[2]);
+    }
+    return err;
+}
+
+aPacket* aLink_GetPacket(int32_t linkId)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    return link ? aPacketFifo_Get(atomic_load(&link->inputFifo)) : NULL;
+}
+
+aPacket* aLink_AwaitPacket(int32_t linkId, unsigned long timeoutMs)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    return link ? aPacketFifo_Await(atomic_load(&link->inputFifo), timeoutMs) : NULL;
+}
+
+aPacket* aLink_GetFirst(int32_t linkId, aLinkPacketFilter filter, void* reference)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL || filter == NULL)
+        return NULL;
+    return aPacketFifo_GetFirst(atomic_load(&link->inputFifo), filter, reference);
+}
+
+/* A wait cut short (its FIFO replaced by a reset) is resumed with the time
+ * left, as long as the link stays up. */
+aPacket* aLink_AwaitFirst(int32_t linkId, aLinkPacketFilter filter, void* reference,
+                          unsigned long timeoutMs)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL || filter == NULL)
+        return NULL;
+    uint64_t deadline = aLink_SteadyMs() + timeoutMs;
+    for (;;) {
+        if (!atomic_load(&link->running) || atomic_load(&link->status) != aLINK_STATUS_RUNNING)
+            return NULL;
+        uint64_t now = aLink_SteadyMs();
+        unsigned long remaining = (unsigned long)(deadline > now ? deadline - now : 0);
+        aPacket* packet =
+            aPacketFifo_AwaitFirst(atomic_load(&link->inputFifo), filter, reference, remaining);
+        if (packet != NULL || remaining == 0 || aLink_SteadyMs() >= deadline)
+            return packet;
+    }
+}
+
+size_t aLink_DrainPackets(int32_t linkId, aLinkPacketFilter filter, void* reference)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL || filter == NULL)
+        return 0;
+    return aPacketFifo_DrainPackets(atomic_load(&link->inputFifo), filter, reference);
+}
+
+aErr aLink_InstallUserPacketFilter(int32_t linkId, aLinkPacketFilter filter, void* reference)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL)
+        return aErrParam;
+    aErr err = aMutex_Lock(link->filterMutex);
+    if (err != aErrNone)
+        return err;
+    link->userFilter = filter;
+    link->filterReference = filter ? reference : NULL;
+    return aMutex_Unlock(link->filterMutex);
+}
+
+aErr aLink_InstallHeartbeatObserver(int32_t linkId, aLinkHeartbeatObserver observer,
+                                    void* reference)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL)
+        return aErrParam;
+    aErr err = aMutex_Lock(link->filterMutex);
+    if (err != aErrNone)
+        return err;
+    link->heartbeatObserver = observer;
+    link->heartbeatReference = observer ? reference : NULL;
+    return aMutex_Unlock(link->filterMutex);
+}
+
+aErr aLink_EnablePooledPackets(int32_t linkId, bool enabled)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL)
+        return aErrParam;
+    atomic_store(&link->pooled, enabled);
+    return aErrNone;
+}
+
+/* Selects every packet, for draining whole FIFOs. */
+static bool sAnyPacket(const aPacket* packet, void* reference)
+{
+    (void)packet;
+    (void)reference;
+    return true;
+}
+
+/* The input thread does the work: status 4 makes it send sync requests and
+ * feed answers to the sync receiver, which sets status 2 once it has seen the
+ * address twice. A stopped link has no input thread and fails at once. */
+aErr aLink_Sync(int32_t linkId)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL)
+        return aErrParam;
+    if (!atomic_load(&link->running))
+        return aErrNotReady;
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_Sync(%d)\n", (int)linkId);
+    atomic_store(&link->status, aLINK_STATUS_SYNCING);
+    aErr err = aErrNotReady;
+    for (int poll = 0; poll < aLINK_POLL_COUNT; ++poll) {
+        aTime_MSSleep(aLINK_POLL_MS);
+        if (atomic_load(&link->status) == aLINK_STATUS_RUNNING) {
+            err = aErrNone;
+            break;
+        }
+        if (!atomic_load(&link->running))
+            break;
+    }
+    aPacketFifo_DrainPackets(atomic_load(&link->outputFifo), sAnyPacket, NULL);
+    aTime_MSSleep(aLINK_SYNC_SETTLE_MS);
+    aPacketFifo_DrainPackets(atomic_load(&link->inputFifo), sAnyPacket, NULL);
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_Sync(%d) %s\n", (int)linkId,
+                     err == aErrNone ? "synchronized" : "no answer");
+    return err;
+}

@@ -1,0 +1,177 @@
+/* Links per transport (TCP/IP, packetised serial), the rebuilding of a link's
+ * transport on reset, and the two module queries of a link's front ends. */
+#include "aLinkInternal.h"
+
+#include <stdlib.h>
+
+#define aLINK_RECREATE_ATTEMPTS 20
+#define aLINK_RECREATE_PAUSE_MS 100
+#define aLINK_QUERY_MS 1000
+
+/* UEI get of the system entity's model (command 3, option 8, index 0). */
+#define aLINK_SYSTEM_CMD 3
+#define aLINK_MODEL_OPTION 0x48
+#define aLINK_REQUEST_INDEX 0x20
+
+/* Serial speeds, in the order of their baud codes. */
+static const uint32_t sBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
+/* The baud code of a rate, or -1 for a rate the serial stream does not offer. */
+static int sBaudCode(uint32_t baudRate)
+{
+    for (size_t i = 0; i < sizeof sBaudRates / sizeof sBaudRates[0]; ++i)
+        if (sBaudRates[i] == baudRate)
+            return (int)i;
+    return -1;
+}
+
+int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port)
+{
+    int32_t shared = aLinkTable_Share(aLINK_TYPE_TCPIP, (int32_t)serialNumber);
+    if (shared != 0)
+        return shared;
+    aStream* stream = NULL;
+    aErr err = aStream_CreateSocket(address, port, &stream);
+    if (err != aErrNone || stream == NULL) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_CreateTCPIP: no connection: %d\n",
+                         (int)err);
+        return 0;
+    }
+    return aLinkTable_CreateLink(stream, aLINK_TYPE_TCPIP, (int32_t)serialNumber,
+                                 (int32_t)address, (int32_t)port, NULL);
+}
+
+int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32_t baudRate)
+{
+    int code = sBaudCode(baudRate);
+    if (devicePath == NULL || code < 0)
+        return 0;
+    int32_t shared = aLinkTable_Share(aLINK_TYPE_SERIAL, (int32_t)serialNumber);
+    if (shared != 0)
+        return shared;
+    aStream* stream = NULL;
+    aErr err = aStream_CreateSerial_Packetized(devicePath, (unsigned)code, 0, 0, 0, &stream);
+    if (err != aErrNone || stream == NULL) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_CreateSerial: cannot open %s: %d\n",
+                         devicePath, (int)err);
+        return 0;
+    }
+    return aLinkTable_CreateLink(stream, aLINK_TYPE_SERIAL, (int32_t)serialNumber, 0,
+                                 (int32_t)code, devicePath);
+}
+
+/* A new stream for the entry's transport; serial links are reopened with the
+ * path and baud code they were made with. */
+static aErr sRecreateStream(int32_t type, int32_t key1, int32_t key2, const char* path,
+                            aStream** stream)
+{
+    if (type == aLINK_TYPE_TCPIP) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate TCPIP stream\n");
+        return aStream_CreateSocket((uint32_t)key1, (uint16_t)key2, stream);
+    }
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate serial stream\n");
+    return aStream_CreateSerial_Packetized(path, (unsigned)key2, 0, 0, 0, stream);
+}
+
+/* Checks that the transport can be rebuilt before anything is torn down, so a
+ * link over a caller-made stream keeps working when a reset is refused. */
+aErr aLink_Reset(int32_t linkId)
+{
+    aLink* link = aLinkTable_Find(linkId);
+    if (link == NULL)
+        return aErrParam;
+    int32_t type = 0, key0 = 0, key1 = 0, key2 = 0;
+    char* path = NULL;
+    aErr err = aLinkTable_GetKeys(linkId, &type, &key0, &key1, &key2, &path);
+    if (err != aErrNone)
+        return err;
+    if (type != aLINK_TYPE_TCPIP && !(type == aLINK_TYPE_SERIAL && path != NULL)) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate invalid stream type\n");
+        free(path);
+        return aErrParam;
+    }
+
+    aLinkControl_Stop(link);
+    uint64_t input = atomic_exchange(&link->inputFifo, 0);
+    uint64_t output = atomic_exchange(&link->outputFifo, 0);
+    aPacketFifo_Destroy(&input);
+    aPacketFifo_Destroy(&output);
+    aStream_Destroy(&link->stream);
+
+    aStream* stream = NULL;
+    for (int attempt = 0; attempt < aLINK_RECREATE_ATTEMPTS; ++attempt) {
+        err = sRecreateStream(type, key1, key2, path, &stream);
+        if (err == aErrNone && stream != NULL)
+            break;
+        if (err == aErrNone)
+            err = aErrResource;
+        stream = NULL;
+        aTime_MSSleep(aLINK_RECREATE_PAUSE_MS);
+    }
+    free(path);
+    if (stream == NULL)
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " ERROR - could not recreate stream: %d\n",
+                         (int)err);
+    aErr initErr = aLinkControl_Init(link, linkId, stream);
+    if (stream == NULL)
+        return err;
+    if (initErr != aErrNone)
+        return initErr;
+    return aLinkControl_Start(link);
+}
+
+/* Sends one request and waits for the next incoming packet. */
+static aErr sQuery(int32_t linkId, uint8_t address, uint8_t length, const uint8_t* data,
+                   aPacket** reply)
+{
+    aPacket* request = aPacket_CreateWithData(address, length, data);
+    if (request == NULL)
+        return aErrMemory;
+    aErr err = aLink_PutPacket(linkId, request);
+    aPacket_Destroy(&request);
+    if (err != aErrNone)
+        return err;
+    *reply = aLink_AwaitPacket(linkId, aLINK_QUERY_MS);
+    return *reply ? aErrNone : aErrTimeout;
+}
+
+aErr _aLink_GetModuleAddress(int32_t linkId, uint8_t* address)
+{
+    static const uint8_t none = 0;
+    if (address == NULL)
+        return aErrParam;
+    aPacket* reply = NULL;
+    aErr err = sQuery(linkId, aPACKET_ADDRESS_SYNC, 0, &none, &reply);
+    if (err != aErrNone)
+        return err;
+    uint8_t from = 0, length = 0;
+    aPacket_GetAddress(reply, &from);
+    aPacket_GetLength(reply, &length);
+    aPacket_Destroy(&reply);
+    if (length != 0 || from == 0)
+        return aErrIO;
+    *address = from;
+    return aErrNone;
+}
+
+aErr _aLink_GetModel(int32_t linkId, uint8_t address, uint8_t* model)
+{
+    static const uint8_t get[3] = {aLINK_SYSTEM_CMD, aLINK_MODEL_OPTION, aLINK_REQUEST_INDEX};
+    if (model == NULL)
+        return aErrParam;
+    aPacket* reply = NULL;
+    aErr err = sQuery(linkId, address, sizeof get, get, &reply);
+    if (err != aErrNone)
+        return err;
+    uint8_t from = 0, length = 0;
+    aPacket_GetAddress(reply, &from);
+    aPacket_GetLength(reply, &length);
+    const uint8_t* data = aPacket_GetData(reply);
+    err = aErrIO;
+    if (length == 4 && from == address && data[0] == aLINK_SYSTEM_CMD) {
+        *model = data[3];
+        err = aErrNone;
+    }
+    aPacket_Destroy(&reply);
+    return err;
+}

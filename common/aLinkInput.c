@@ -1,0 +1,201 @@
+/* The input thread: reads the stream byte by byte, keeps the link in step with
+ * the module (the sync receiver), answers heartbeats and queues every other
+ * packet for the user. */
+#include "aLinkInternal.h"
+
+#define aLINK_SYNC_REQUESTS 6
+/* A sync whose answers have not come in this long is asked again. */
+#define aLINK_SYNC_RETRY_MS 100
+#define aLINK_IO_RETRY_MS 100
+/* Pause after a stream that reports "not ready" without waiting itself. */
+#define aLINK_IDLE_PAUSE_MS 2
+
+/* Sync receiver states. */
+enum { sSYNC_DONE = 0, sSYNC_START, sSYNC_ADDRESS, sSYNC_ZERO, sSYNC_AGAIN, sSYNC_LAST_ZERO };
+
+/* Drops any half-assembled packet and asks the module for its address six
+ * times; its answers (address, 0) drive the sync receiver. */
+static void sStartSync(aLink* link)
+{
+    static const uint8_t none = 0;
+    atomic_store(&link->status, aLINK_STATUS_SYNCING);
+    link->syncState = sSYNC_START;
+    link->syncStartedMs = aLink_SteadyMs();
+    aPacket_Reset(link->assembler);
+    aPacket* request = aPacket_CreateWithData(aPACKET_ADDRESS_SYNC, 0, &none);
+    aErr err = aErrMemory;
+    for (int i = 0; request != NULL && i < aLINK_SYNC_REQUESTS; ++i)
+        err = aPacketFifo_Put(atomic_load(&link->outputFifo), request);
+    aPacket_Destroy(&request);
+    if (err == aErrNone)
+        link->syncState = sSYNC_ADDRESS;
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " sStartSync(%d) %s\n", (int)link->id,
+                     err == aErrNone ? "requests queued" : "could not queue requests");
+}
+
+/* Synchronisation completes after address, 0, address, 0; anything else
+ * starts over. */
+static void sSyncByte(aLink* link, uint8_t byte)
+{
+    switch (link->syncState) {
+    case sSYNC_ADDRESS:
+        if (byte != 0 && (byte & 1) == 0) {
+            link->syncAddress = byte;
+            link->syncState = sSYNC_ZERO;
+        } else {
+            sStartSync(link);
+        }
+        break;
+    case sSYNC_ZERO:
+        link->syncState = byte == 0 ? sSYNC_AGAIN : sSYNC_START;
+        break;
+    case sSYNC_AGAIN:
+        link->syncState = byte == link->syncAddress ? sSYNC_LAST_ZERO : sSYNC_START;
+        break;
+    case sSYNC_LAST_ZERO:
+        if (byte == 0) {
+            link->syncState = sSYNC_DONE;
+            atomic_store(&link->status, aLINK_STATUS_RUNNING);
+            aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " sSyncByte(%d) synchronized at %02X\n",
+                             (int)link->id, link->syncAddress);
+        } else {
+            link->syncState = sSYNC_START;
+        }
+        break;
+    default:
+        sStartSync(link);
+        break;
+    }
+}
+
+/* Answers an up (0, 0) or down (0, 1) heartbeat at once with (0, byte + 2) to
+ * the same address; false when the packet is not a heartbeat. */
+static bool sHandleHBBackChannel(aLink* link, const aPacket* packet)
+{
+    uint8_t address = 0, length = 0;
+    const uint8_t* data = aPacket_GetData(packet);
+    if (aPacket_GetAddress(packet, &address) != aErrNone ||
+        aPacket_GetLength(packet, &length) != aErrNone || data == NULL)
+        return false;
+    if (length != 2 || data[0] != aPACKET_CMD_HEARTBEAT || data[1] > 1 ||
+        atomic_load(&link->heartbeatState) >= aLINK_HB_UP)
+        return false;
+    bool down = data[1] == 1;
+    atomic_store(&link->heartbeatState, down ? aLINK_HB_DOWN : aLINK_HB_UP);
+    aLinkDebug_Trace(aLINK_TRACE_PACKETS, down ? "sending HB DOWN\n" : "sending HB UP\n");
+    uint8_t answer[2] = {aPACKET_CMD_HEARTBEAT, (uint8_t)(data[1] + 2)};
+    aPacket* reply = aPacket_CreateWithData(address, 2, answer);
+    if (reply != NULL) {
+        aErr err = aPacketFifo_Put(atomic_load(&link->outputFifo), reply);
+        if (err != aErrNone)
+            aLinkDebug_Trace(aLINK_TRACE_PACKETS, "heartbeat answer not queued: %d\n", (int)err);
+        aPacket_Destroy(&reply);
+    }
+    atomic_store(&link->heartbeatState, aLINK_HB_IDLE);
+
+    /* Called outside the mutex so an observer may use the link. */
+    aLinkHeartbeatObserver observer = NULL;
+    void* reference = NULL;
+    if (aMutex_Lock(link->filterMutex) == aErrNone) {
+        observer = link->heartbeatObserver;
+        reference = link->heartbeatReference;
+        aMutex_Unlock(link->filterMutex);
+    }
+    if (observer != NULL)
+        observer((answer[1] & 1) != 0, reference);
+    return true;
+}
+
+/* Logs a complete packet, offers it to the user filter, then to the heartbeat
+ * handler, and queues it otherwise. The assembler is ready for the next one
+ * afterwards in every case. */
+static aErr sHandlePacket(aLink* link, const aPacket* packet)
+{
+    aErr err = aErrNone;
+    aLinkLog_Packet(link, aLINK_LOG_RECEIVED, packet);
+    bool consumed = false;
+    if (aMutex_Lock(link->filterMutex) == aErrNone) {
+        if (link->userFilter != NULL)
+            consumed = link->userFilter(packet, link->filterReference);
+        aMutex_Unlock(link->filterMutex);
+    }
+    if (!consumed && !sHandleHBBackChannel(link, packet)) {
+        if (aLinkDebug_On(aLINK_TRACE_PACKETS)) {
+            uint8_t address = 0, length = 0;
+            aPacket_GetAddress(packet, &address);
+            aPacket_GetLength(packet, &length);
+            const uint8_t* data = aPacket_GetData(packet);
+            aLinkDebug_Trace(aLINK_TRACE_PACKETS,
+                             " sHandlePacket(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
+                             (int)link->id, address, length, data[0], data[1], data[2]);
+        }
+        err = aPacketFifo_Put(atomic_load(&link->inputFifo), packet);
+    }
+    aPacket_Reset(link->assembler);
+    return err;
+}
+
+/* A byte outside synchronisation: into the assembler; a byte the packet
+ * format rejects, or an odd (host-only) address, means the link lost step. */
+static void sPacketByte(aLink* link, uint8_t byte)
+{
+    aErr err = aPacket_AddByte(link->assembler, byte);
+    uint8_t address = 0;
+    if (err == aErrNone)
+        err = aPacket_GetAddress(link->assembler, &address);
+    if (err != aErrNone || (address & 1) != 0) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " sInPipeProcess(%d) Out of sync\n",
+                         (int)link->id);
+        sStartSync(link);
+        return;
+    }
+    if (aPacket_IsComplete(link->assembler) && sHandlePacket(link, link->assembler) != aErrNone)
+        atomic_store(&link->status, aLINK_STATUS_PACKET_ERROR);
+}
+
+/* No byte there: a link waiting for sync (or recovering from an I/O error)
+ * asks again, unless requests are already out and not yet overdue. */
+static void sIdle(aLink* link, uint64_t readStartedMs)
+{
+    int status = atomic_load(&link->status);
+    uint64_t now = aLink_SteadyMs();
+    if ((status == aLINK_STATUS_SYNCING || status == aLINK_STATUS_IO_ERROR) &&
+        (link->syncState == sSYNC_DONE || link->syncState == sSYNC_START ||
+         now - link->syncStartedMs >= aLINK_SYNC_RETRY_MS))
+        sStartSync(link);
+    /* A stream that does not wait for input itself must not make this spin. */
+    if (now - readStartedMs < 1)
+        aTime_MSSleep(aLINK_IDLE_PAUSE_MS);
+}
+
+/* Runs until the running flag clears; read errors never end it. */
+void* sInPipeProcess(void* argument)
+{
+    aLink* link = (aLink*)argument;
+    atomic_store(&link->heartbeatState, aLINK_HB_IDLE);
+    link->syncAddress = 1;
+    link->syncState = sSYNC_DONE;
+    link->syncStartedMs = 0;
+    atomic_store(&link->status, aLINK_STATUS_RUNNING);
+    atomic_store(&link->inputReady, true);
+    while (atomic_load(&link->running)) {
+        uint8_t byte = 0;
+        uint64_t started = aLink_SteadyMs();
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNotReady) {
+            sIdle(link, started);
+        } else if (err != aErrNone) {
+            aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE,
+                             " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n",
+                             (int)link->id, (int)err);
+            atomic_store(&link->status, aLINK_STATUS_IO_ERROR);
+            aTime_MSSleep(aLINK_IO_RETRY_MS);
+        } else if (atomic_load(&link->status) == aLINK_STATUS_SYNCING) {
+            sSyncByte(link, byte);
+        } else {
+            sPacketByte(link, byte);
+        }
+    }
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " sInPipeProcess(%d) terminating\n", (int)link->id);
+    return NULL;
+}

@@ -1,0 +1,118 @@
+/* What the link engine's files share: the link record, the table entry and the
+ * functions one file offers the others. Not for users of the engine. */
+#ifndef TS_ALINKINTERNAL_H
+#define TS_ALINKINTERNAL_H
+
+#include <stdatomic.h>
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "aLink.h"
+#include "aLinkDebug.h"
+#include "aMutex.h"
+#include "aPacket.h"
+#include "aPacketFifo.h"
+#include "aStream.h"
+#include "aThread.h"
+#include "aTime.h"
+
+#define aLINK_CHECK 0xCEED
+#define aLINK_DEAD 0xDEAD
+
+/* Transport types of the table; 4 to 7 are all message-queue clients. */
+#define aLINK_TYPE_GENERIC 0
+#define aLINK_TYPE_USB 1
+#define aLINK_TYPE_TCPIP 2
+#define aLINK_TYPE_SERIAL 3
+
+/* Heartbeat states. */
+#define aLINK_HB_IDLE 0
+#define aLINK_HB_UP 2
+#define aLINK_HB_DOWN 3
+
+typedef struct aPacketLog aPacketLog;
+
+typedef struct aLink {
+    uint16_t check;
+    int32_t id;
+    atomic_bool running;
+    atomic_int status;
+    /* Replaced only by a reset, while the threads are stopped. */
+    _Atomic uint64_t inputFifo;
+    _Atomic uint64_t outputFifo;
+    aPacket* assembler; /* input thread's, and the stopper's once it has joined */
+    aStream* stream;
+    aThread* inputThread;
+    aThread* outputThread;
+    atomic_bool inputReady;
+    atomic_bool outputReady;
+    atomic_int heartbeatState;
+    /* Input thread only. */
+    int syncState;
+    uint8_t syncAddress;
+    uint64_t syncStartedMs;
+    /* Guarded by logMutex. */
+    aPacketLog* log;
+    size_t logSize;
+    bool logEnabled;
+    aMutex* logMutex;
+    /* Guarded by filterMutex. */
+    aLinkPacketFilter userFilter;
+    void* filterReference;
+    aLinkHeartbeatObserver heartbeatObserver;
+    void* heartbeatReference;
+    aMutex* filterMutex;
+    atomic_bool pooled;
+} aLink;
+
+/* One table entry; keys as the transport defines them (generic: key0 = -1). */
+typedef struct aLinkEntry {
+    struct aLinkEntry* next;
+    int32_t id;
+    int32_t innerLink;
+    int32_t key0;
+    int32_t key1;
+    int32_t key2;
+    int32_t type;
+    char* path; /* serial links: the device path, to rebuild the stream */
+    int16_t useCount;
+    aLink* link;
+} aLinkEntry;
+
+/* The live link of an identifier, or null (aLinkTable.c). */
+aLink* aLinkTable_Find(int32_t linkId);
+/* The identifier of an existing link of that type and serial number, with its
+ * use count raised, or 0 when there is none. */
+int32_t aLinkTable_Share(int32_t type, int32_t serialNumber);
+/* Makes a link over stream, enters it with the keys and starts it; the link
+ * owns the stream in every case. The new identifier, or 0. */
+int32_t aLinkTable_CreateLink(aStream* stream, int32_t type, int32_t key0, int32_t key1,
+                              int32_t key2, const char* path);
+/* Copies the entry's transport details out, for a reset. aErrParam if unknown. */
+aErr aLinkTable_GetKeys(int32_t linkId, int32_t* type, int32_t* key0, int32_t* key1,
+                        int32_t* key2, char** pathCopy);
+
+/* Sets up a link record over stream (aLinkControl.c). */
+aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream);
+/* Stops the threads of a link record. */
+aErr aLinkControl_Stop(aLink* link);
+/* Starts the threads of a link record. */
+aErr aLinkControl_Start(aLink* link);
+/* Releases everything a link record holds; the result of freeing its output FIFO. */
+aErr aLinkControl_Release(aLink* link);
+/* Queues force route on a link record. */
+aErr aLinkControl_ForceRoute(aLink* link, uint8_t value);
+
+/* The worker threads (aLinkInput.c, aLinkOutput.c); argument: the aLink. */
+void* sInPipeProcess(void* argument);
+void* sOutPipeProcess(void* argument);
+
+/* Packet log (aLinkLog.c). Record one packet's wire form, when the link has a log. */
+void aLinkLog_Packet(aLink* link, uint8_t type, const aPacket* packet);
+/* Frees the log of a link being destroyed. */
+void aLinkLog_Release(aLink* link);
+
+/* Milliseconds of a steady clock, for timeouts and pacing. */
+uint64_t aLink_SteadyMs(void);
+
+#endif

@@ -1,0 +1,207 @@
+/* The process-wide link table: identifiers, keys, use counts, and the creation
+ * and destruction of links. The table mutex is held only while the list or a
+ * use count is read or changed, never while a link is started or stopped. */
+#include "aLinkInternal.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+static aMutex* gTableMutex = NULL;
+static pthread_once_t gTableOnce = PTHREAD_ONCE_INIT;
+static aLinkEntry* gTable = NULL; /* newest first */
+static int32_t gNextId = 1;
+
+/* Creates the table mutex once, whichever thread gets here first. */
+static void sCreateTableMutex(void)
+{
+    gTableMutex = aMutex_Create("aLink_Managed");
+}
+
+/* Takes the table mutex; false when it could not be made. */
+static bool sLockTable(void)
+{
+    pthread_once(&gTableOnce, sCreateTableMutex);
+    return gTableMutex != NULL && aMutex_Lock(gTableMutex) == aErrNone;
+}
+
+static void sUnlockTable(void)
+{
+    aMutex_Unlock(gTableMutex);
+}
+
+/* The entry of an identifier; the table mutex must be held. */
+static aLinkEntry* sLookupEntryByID(int32_t linkId)
+{
+    for (aLinkEntry* entry = gTable; entry != NULL; entry = entry->next)
+        if (entry->id == linkId)
+            return entry;
+    return NULL;
+}
+
+/* Unlinks the entry from the list; the table mutex must be held. */
+static void sUnlinkEntry(aLinkEntry* entry)
+{
+    for (aLinkEntry** at = &gTable; *at != NULL; at = &(*at)->next) {
+        if (*at == entry) {
+            *at = entry->next;
+            entry->next = NULL;
+            return;
+        }
+    }
+}
+
+/* Looks the link up under the table mutex; the link itself is used unlocked. */
+aLink* aLinkTable_Find(int32_t linkId)
+{
+    if (linkId == 0 || !sLockTable())
+        return NULL;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    aLink* link = entry ? entry->link : NULL;
+    sUnlockTable();
+    if (link != NULL && link->check != aLINK_CHECK)
+        return NULL;
+    return link;
+}
+
+/* Raises the use count of a live link to the same module over the same
+ * transport; entries still being set up (use count 0) are not shared. */
+int32_t aLinkTable_Share(int32_t type, int32_t serialNumber)
+{
+    if (!sLockTable())
+        return 0;
+    int32_t found = 0;
+    for (aLinkEntry* entry = gTable; entry != NULL; entry = entry->next) {
+        if (entry->type == type && entry->key0 == serialNumber && entry->useCount > 0 &&
+            entry->useCount < INT16_MAX && entry->link != NULL) {
+            entry->useCount++;
+            found = entry->id;
+            break;
+        }
+    }
+    sUnlockTable();
+    if (found != 0)
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) shared\n", (int)found);
+    return found;
+}
+
+/* Copies the keys under the mutex so a reset never reads a changing entry. */
+aErr aLinkTable_GetKeys(int32_t linkId, int32_t* type, int32_t* key0, int32_t* key1,
+                        int32_t* key2, char** pathCopy)
+{
+    if (!sLockTable())
+        return aErrResource;
+    aErr err = aErrParam;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    if (entry != NULL) {
+        *type = entry->type;
+        *key0 = entry->key0;
+        *key1 = entry->key1;
+        *key2 = entry->key2;
+        *pathCopy = NULL;
+        err = aErrNone;
+        if (entry->path != NULL) {
+            *pathCopy = strdup(entry->path);
+            if (*pathCopy == NULL)
+                err = aErrMemory;
+        }
+    }
+    sUnlockTable();
+    return err;
+}
+
+/* Enters a new link with use count 0, sets it up and starts it; any failure
+ * tears it down through aLink_Destroy like any other link. */
+int32_t aLinkTable_CreateLink(aStream* stream, int32_t type, int32_t key0, int32_t key1,
+                              int32_t key2, const char* path)
+{
+    if (stream == NULL)
+        return 0;
+    aLinkEntry* entry = (aLinkEntry*)calloc(1, sizeof(aLinkEntry));
+    aLink* link = (aLink*)calloc(1, sizeof(aLink));
+    char* pathCopy = path ? strdup(path) : NULL;
+    if (entry == NULL || link == NULL || (path != NULL && pathCopy == NULL) || !sLockTable()) {
+        free(entry);
+        free(link);
+        free(pathCopy);
+        aStream_Destroy(&stream);
+        return 0;
+    }
+    int32_t linkId = gNextId++;
+    entry->id = linkId;
+    entry->type = type;
+    entry->key0 = key0;
+    entry->key1 = key1;
+    entry->key2 = key2;
+    entry->path = pathCopy;
+    entry->link = link;
+    entry->next = gTable;
+    gTable = entry;
+    sUnlockTable();
+
+    aErr err = aLinkControl_Init(link, linkId, stream);
+    if (err != aErrNone) {
+        aLink_Destroy(&linkId);
+        return 0;
+    }
+    if (sLockTable()) {
+        entry->useCount++;
+        sUnlockTable();
+    }
+    err = aLink_Start(linkId);
+    if (err != aErrNone) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) start failed: %d\n", (int)linkId,
+                         (int)err);
+        aLink_Destroy(&linkId);
+        return 0;
+    }
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) created\n", (int)linkId);
+    return linkId;
+}
+
+/* Generic links are never shared: each caller-made stream is its own link. */
+int32_t aLink_Create(aStream* stream)
+{
+    return aLinkTable_CreateLink(stream, aLINK_TYPE_GENERIC, -1, 0, 0, NULL);
+}
+
+/* Drops one use; the last one takes the entry out of the table first, so no
+ * new user can find the link while it is being torn down. */
+aErr aLink_Destroy(int32_t* linkId)
+{
+    if (linkId == NULL)
+        return aErrParam;
+    int32_t id = *linkId;
+    *linkId = 0;
+    if (id == 0 || !sLockTable())
+        return aErrParam;
+    aLinkEntry* entry = sLookupEntryByID(id);
+    if (entry == NULL) {
+        sUnlockTable();
+        return aErrParam;
+    }
+    entry->useCount--;
+    int useCount = entry->useCount;
+    if (useCount > 0) {
+        sUnlockTable();
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, "aLink_Destroy use_count: %d\n", useCount);
+        return aErrNone;
+    }
+    sUnlinkEntry(entry);
+    sUnlockTable();
+
+    aLink* link = entry->link;
+    int32_t inner = entry->innerLink;
+    aErr err = aErrUnknown;
+    if (link != NULL) {
+        aLinkControl_Stop(link);
+        if (inner != 0)
+            aLink_Destroy(&inner);
+        err = aLinkControl_Release(link);
+        free(link);
+    }
+    free(entry->path);
+    free(entry);
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) destroyed\n", (int)id);
+    return err;
+}

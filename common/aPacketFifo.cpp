@@ -1,0 +1,247 @@
+// Packet FIFOs behind their C interface. A registry maps identifiers to shared
+// references; every call takes its own reference under the registry lock and
+// lets go of that lock before it takes the FIFO's, so a FIFO destroyed during a
+// call stays valid until the call returns, and the two locks are never nested.
+#include "aPacketFifo.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+
+namespace {
+
+struct aPacketDeleter {
+    void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+};
+using OwnedPacket = std::unique_ptr<aPacket, aPacketDeleter>;
+
+struct SerialPacket {
+    int64_t sequence;
+    OwnedPacket packet;
+};
+
+struct packetFifo {
+    std::deque<SerialPacket> queue;
+    std::condition_variable condition;
+    std::mutex mutex;
+    std::atomic<bool> active{true};
+    std::atomic<int64_t> windowStart{0};
+    std::atomic<int64_t> nextSequence{0};
+
+    // Sets the window to the oldest queued entry, or to the next sequence
+    // number when the queue is empty. Called with the mutex held.
+    void syncWindow()
+    {
+        windowStart = queue.empty() ? nextSequence.load() : queue.front().sequence;
+    }
+
+    // Hands out the packet of the entry at position and erases it. Mutex held.
+    aPacket* take(std::deque<SerialPacket>::iterator position)
+    {
+        aPacket* packet = position->packet.release();
+        queue.erase(position);
+        syncWindow();
+        return packet;
+    }
+};
+
+using FifoRef = std::shared_ptr<packetFifo>;
+
+// Process-wide state, never destroyed: a thread still waiting at exit must not
+// find its registry gone.
+std::atomic<uint64_t> gpSequentialId{1};
+std::mutex& gpPacketFifoDictionaryMutex = *new std::mutex;
+std::map<uint64_t, FifoRef>& gpPacketFifoDictionary = *new std::map<uint64_t, FifoRef>;
+
+// The FIFO with that identifier, or null.
+FifoRef sLookup(uint64_t id)
+{
+    if (id == 0)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+    auto found = gpPacketFifoDictionary.find(id);
+    return found == gpPacketFifoDictionary.end() ? nullptr : found->second;
+}
+
+// Deadline of a wait of timeoutMs from now on the steady clock.
+std::chrono::steady_clock::time_point sDeadline(unsigned long timeoutMs)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+}  // namespace
+
+extern "C" {
+
+uint64_t aPacketFifo_Create(void)
+{
+    try {
+        auto fifo = std::make_shared<packetFifo>();
+        uint64_t id = gpSequentialId.fetch_add(1);
+        if (id == 0)
+            id = gpSequentialId.fetch_add(1);
+        std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+        gpPacketFifoDictionary[id] = std::move(fifo);
+        return id;
+    } catch (...) {
+        return 0;
+    }
+}
+
+aErr aPacketFifo_Destroy(uint64_t* fifo)
+{
+    if (fifo == nullptr)
+        return aErrParam;
+    try {
+        FifoRef ref;
+        {
+            std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+            auto found = gpPacketFifoDictionary.find(*fifo);
+            if (*fifo == 0 || found == gpPacketFifoDictionary.end())
+                return aErrNotFound;
+            ref = std::move(found->second);
+            gpPacketFifoDictionary.erase(found);
+        }
+        {
+            std::lock_guard<std::mutex> lock(ref->mutex);
+            ref->queue.clear();
+            ref->syncWindow();
+            ref->active = false;
+        }
+        ref->condition.notify_all();
+        *fifo = 0;
+        return aErrNone;
+    } catch (...) {
+        return aErrUnknown;
+    }
+}
+
+size_t aPacketFifo_GetLength(uint64_t fifo)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref)
+        return 0;
+    std::lock_guard<std::mutex> lock(ref->mutex);
+    return ref->queue.size();
+}
+
+aErr aPacketFifo_Put(uint64_t fifo, const aPacket* packet)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref || packet == nullptr)
+        return aErrParam;
+    OwnedPacket copy(aPacket_Copy(packet));
+    if (!copy)
+        return aErrParam;
+    bool overflowed = false;
+    {
+        std::lock_guard<std::mutex> lock(ref->mutex);
+        int64_t sequence = ref->nextSequence.fetch_add(1);
+        try {
+            ref->queue.push_back(SerialPacket{sequence, std::move(copy)});
+        } catch (const std::bad_alloc&) {
+            return aErrResource;
+        }
+        if (ref->queue.size() > aPACKETFIFO_CAPACITY) {
+            // Nobody is reading: start afresh rather than block a link thread.
+            ref->queue.clear();
+            overflowed = true;
+        }
+        ref->syncWindow();
+    }
+    if (!overflowed)
+        ref->condition.notify_all();
+    return aErrNone;
+}
+
+aPacket* aPacketFifo_Get(uint64_t fifo)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(ref->mutex);
+    return ref->queue.empty() ? nullptr : ref->take(ref->queue.begin());
+}
+
+aPacket* aPacketFifo_Await(uint64_t fifo, unsigned long timeoutMs)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref)
+        return nullptr;
+    auto deadline = sDeadline(timeoutMs);
+    std::unique_lock<std::mutex> lock(ref->mutex);
+    ref->condition.wait_until(lock, deadline,
+                              [&] { return !ref->queue.empty() || !ref->active; });
+    return ref->queue.empty() ? nullptr : ref->take(ref->queue.begin());
+}
+
+aPacket* aPacketFifo_GetFirst(uint64_t fifo, aPacketFifoFilter filter, void* reference)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref || filter == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(ref->mutex);
+    for (auto it = ref->queue.begin(); it != ref->queue.end(); ++it)
+        if (filter(it->packet.get(), reference))
+            return ref->take(it);
+    return nullptr;
+}
+
+aPacket* aPacketFifo_AwaitFirst(uint64_t fifo, aPacketFifoFilter filter, void* reference,
+                                unsigned long timeoutMs)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref || filter == nullptr)
+        return nullptr;
+    auto deadline = sDeadline(timeoutMs);
+    std::unique_lock<std::mutex> lock(ref->mutex);
+    // Sequence numbers only grow, so everything up to lastExamined has had its
+    // one call of the filter; later evaluations look only at newer entries.
+    int64_t lastExamined = ref->windowStart - 1;
+    bool matched = false;
+    std::deque<SerialPacket>::iterator match;
+    auto found = [&] {
+        for (auto it = ref->queue.begin(); it != ref->queue.end(); ++it) {
+            if (it->sequence <= lastExamined)
+                continue;
+            lastExamined = it->sequence;
+            if (filter(it->packet.get(), reference)) {
+                match = it;
+                matched = true;
+                return true;
+            }
+        }
+        return !ref->active;
+    };
+    ref->condition.wait_until(lock, deadline, found);
+    // The iterator stays valid: the lock has been held since the predicate
+    // found it. (An end() taken before the wait would not: puts move it.)
+    if (!matched)
+        return nullptr;
+    return ref->take(match);
+}
+
+size_t aPacketFifo_DrainPackets(uint64_t fifo, aPacketFifoFilter filter, void* reference)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref || filter == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(ref->mutex);
+    size_t before = ref->queue.size();
+    for (auto it = ref->queue.begin(); it != ref->queue.end();) {
+        if (filter(it->packet.get(), reference))
+            it = ref->queue.erase(it);
+        else
+            ++it;
+    }
+    ref->syncWindow();
+    return before - ref->queue.size();
+}
+
+}  // extern "C"

@@ -1,0 +1,35 @@
+/* The TCP client transport behind socket streams. The slots match the stream's
+ * get, write and delete slots; the record is opaque and checks itself. */
+#ifndef TS_ASTREAMSOCKET_H
+#define TS_ASTREAMSOCKET_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include "aError.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Connects to address (IPv4, network byte order) and port (host order) and
+ * stores the new record in *reference. aErrConnection when the peer refuses,
+ * resets or does not answer, aErrIO for other socket failures, aErrMemory. */
+aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference);
+
+/* One received byte. Waits a few milliseconds for data, then aErrNotReady. A
+ * reset or closed connection is reopened once; aErrConnection when that fails or
+ * the record is disconnected. May block for the wait only. */
+aErr aStreamSocket_Get(uint8_t* byte, void* reference);
+
+/* Sends the whole block, reopening a broken connection and waiting 60 ms after
+ * each pass that left bytes unsent; gives up after ten passes without progress
+ * with aErrWrite. A failed reopen returns its error, other failures aErrIO. */
+aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference);
+
+/* Closes the connection and frees the record; aErrIO for a missing record. */
+aErr aStreamSocket_Delete(void* reference);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

@@ -1,0 +1,56 @@
+// One blocking HTTP(S) GET through libcurl, and what it brings back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+class HTTPResponse {
+public:
+    explicit HTTPResponse(std::string request);
+
+    const std::string& get_request() const { return request; }
+    int64_t get_status() const { return status; }
+    // The body as received; may hold NUL bytes, so use its size().
+    const std::string& get_response() const { return response; }
+
+    void set_status(int64_t code) { status = code; }
+    // Appends one received piece to the body.
+    void process(const char* data, size_t length);
+
+private:
+    std::string request;
+    int64_t status = 0;
+    std::string response;
+};
+
+class HTTPRequest {
+public:
+    // A server that cannot be reached fails the request instead of waiting on
+    // the system's TCP time-out.
+    static constexpr long kConnectTimeoutSeconds = 10;
+    // A transfer that moves less than kStallBytesPerSecond for kStallSeconds in
+    // a row is aborted, so a peer that accepts and never answers cannot hang
+    // the tool. A firmware image trickling in slowly is still fine.
+    static constexpr long kStallBytesPerSecond = 1;
+    static constexpr long kStallSeconds = 60;
+    // Environment variable that shortens (or lengthens) the stall time for
+    // tests that run the built program: a positive decimal number of seconds.
+    static constexpr const char* kStallSecondsEnv = "UPDATER_HTTP_STALL_SECONDS";
+
+    // Performs the GET of BuildURL(url, parameters). Throws std::runtime_error
+    // on any transport failure; an HTTP error status is returned, not thrown.
+    static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& parameters);
+
+    // url, then "?" and "key=value&" per entry in ascending key order; the
+    // url unchanged for an empty map. Nothing is percent-encoded.
+    static std::string BuildURL(const std::string& url, const std::map<std::string, std::string>& parameters);
+
+    // Stall time in seconds used by GET: the value given to SetStallSeconds
+    // when positive, else the environment variable when it is a positive
+    // number, else kStallSeconds.
+    static long StallSeconds();
+    // For tests in this process; 0 or less returns to the default rule.
+    static void SetStallSeconds(long seconds);
+};

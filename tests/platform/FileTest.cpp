@@ -1,0 +1,260 @@
+// File services: modes, bounds, line reading and atomic replacement.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "Process.h"
+#include "aFile.h"
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+// Names in dir, "." and ".." left out.
+std::vector<std::string> ListDir(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return names;
+    while (dirent* entry = readdir(d))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    closedir(d);
+    return names;
+}
+
+mode_t ModeOf(const std::string& path)
+{
+    struct stat st {};
+    EXPECT_EQ(0, stat(path.c_str(), &st));
+    return st.st_mode & 07777;
+}
+
+}  // namespace
+
+TEST(FileOpen, RefusesBadPathsAndModes)
+{
+    TempDir dir;
+    EXPECT_EQ(nullptr, aFile_Open(nullptr, aFileModeReadOnly));
+    EXPECT_EQ(nullptr, aFile_Open("", aFileModeWriteOnly));
+    EXPECT_EQ(nullptr, aFile_Open(dir.file("x").c_str(), aFileModeUnknown));
+    EXPECT_EQ(nullptr, aFile_Open(dir.file("missing").c_str(), aFileModeReadOnly));
+    std::string longPath = dir.path() + "/" + std::string(aFILE_MAXPATH + 1 - dir.path().size() - 1, 'a');
+    ASSERT_EQ(size_t(aFILE_MAXPATH + 1), longPath.size());
+    EXPECT_EQ(nullptr, aFile_Open(longPath.c_str(), aFileModeWriteOnly));
+}
+
+TEST(FileOpen, ModesAllowOnlyTheirOperations)
+{
+    TempDir dir;
+    std::string path = dir.file("data");
+    aFile* file = aFile_Open(path.c_str(), aFileModeWriteOnly);
+    ASSERT_NE(nullptr, file);
+    char byte = 0;
+    EXPECT_EQ(aErrMode, aFile_Read(file, &byte, 1, nullptr));
+    EXPECT_EQ(aErrNone, aFile_Write(file, "abc", 3, nullptr));
+    EXPECT_EQ(aErrNone, aFile_Close(&file));
+    EXPECT_EQ(nullptr, file);
+
+    file = aFile_Open(path.c_str(), aFileModeReadOnly);
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(aErrMode, aFile_Write(file, "x", 1, nullptr));
+    EXPECT_EQ(aErrMode, aFile_Printf(file, "x"));
+    EXPECT_EQ(aErrMode, aFile_SetUnbuffered(file));
+    EXPECT_EQ(aErrNone, aFile_Close(&file));
+
+    // Append starts at the end and keeps what was there.
+    file = aFile_Open(path.c_str(), aFileModeAppend);
+    ASSERT_NE(nullptr, file);
+    size_t position = 99;
+    EXPECT_EQ(aErrNone, aFile_GetPosition(file, &position));
+    EXPECT_EQ(3u, position);
+    EXPECT_EQ(aErrNone, aFile_Printf(file, "%d", 42));
+    EXPECT_EQ(aErrNone, aFile_Close(&file));
+    EXPECT_EQ("abc42", ReadFile(path));
+}
+
+TEST(FileRead, CountsAndEndOfFile)
+{
+    TempDir dir;
+    WriteFile(dir.file("data"), "hello");
+    aFile* file = aFile_Open(dir.file("data").c_str(), aFileModeReadOnly);
+    ASSERT_NE(nullptr, file);
+    char buffer[16] = {};
+    size_t count = 0;
+    EXPECT_EQ(aErrNone, aFile_Read(file, buffer, sizeof buffer, &count));
+    EXPECT_EQ(5u, count);
+    EXPECT_EQ(aErrEOF, aFile_Read(file, buffer, sizeof buffer, &count));
+    EXPECT_EQ(0u, count);
+    aFile_Close(&file);
+}
+
+TEST(FileSeek, BoundsAreTheFileItself)
+{
+    TempDir dir;
+    WriteFile(dir.file("data"), "0123456789");
+    aFile* file = aFile_Open(dir.file("data").c_str(), aFileModeReadOnly);
+    ASSERT_NE(nullptr, file);
+    size_t size = 0;
+    EXPECT_EQ(aErrNone, aFile_GetSize(file, &size));
+    EXPECT_EQ(10u, size);
+
+    EXPECT_EQ(aErrNone, aFile_Seek(file, 10, 0));
+    EXPECT_EQ(aErrRange, aFile_Seek(file, 11, 0));
+    EXPECT_EQ(aErrRange, aFile_Seek(file, -1, 0));
+    EXPECT_EQ(aErrNone, aFile_Seek(file, -10, 2));
+    EXPECT_EQ(aErrRange, aFile_Seek(file, -11, 2));
+    EXPECT_EQ(aErrRange, aFile_Seek(file, 1, 2));
+    EXPECT_EQ(aErrNone, aFile_Seek(file, 4, 0));
+    EXPECT_EQ(aErrNone, aFile_Seek(file, 2, 1));
+    EXPECT_EQ(aErrRange, aFile_Seek(file, 5, 1));
+    EXPECT_EQ(aErrRange, aFile_Seek(file, LONG_MIN, 1));
+    EXPECT_EQ(aErrRange, aFile_Seek(file, LONG_MAX, 1));
+    EXPECT_EQ(aErrParam, aFile_Seek(file, 0, 3));
+
+    // A refused seek leaves the position alone.
+    size_t position = 0;
+    EXPECT_EQ(aErrNone, aFile_GetPosition(file, &position));
+    EXPECT_EQ(6u, position);
+    EXPECT_EQ(aErrNone, aFile_Seek(file, 0, 0));
+    position = 77;
+    EXPECT_EQ(aErrNone, aFile_GetPosition(file, &position));
+    EXPECT_EQ(0u, position) << "position 0 must be reported, not left as it was";
+    aFile_Close(&file);
+}
+
+TEST(FileReadLine, LinesOverrunAndEnd)
+{
+    TempDir dir;
+    WriteFile(dir.file("lines"), "abcdefg\nhi\nlast");
+    aFile* file = aFile_Open(dir.file("lines").c_str(), aFileModeReadOnly);
+    ASSERT_NE(nullptr, file);
+    char small[5];
+    size_t length = 0;
+    EXPECT_EQ(aErrOverrun, aFile_ReadLine(file, small, sizeof small, &length));
+    EXPECT_STREQ("abcd", small);
+    EXPECT_EQ(4u, length);
+
+    char buffer[32];
+    EXPECT_EQ(aErrNone, aFile_ReadLine(file, buffer, sizeof buffer, &length));
+    EXPECT_STREQ("efg\n", buffer) << "the rest of an overrun line stays readable";
+    EXPECT_EQ(aErrNone, aFile_ReadLine(file, buffer, sizeof buffer, &length));
+    EXPECT_STREQ("hi\n", buffer);
+    EXPECT_EQ(aErrNone, aFile_ReadLine(file, buffer, sizeof buffer, &length));
+    EXPECT_STREQ("last", buffer);
+    EXPECT_EQ(aErrEOF, aFile_ReadLine(file, buffer, sizeof buffer, &length));
+    EXPECT_EQ(0u, length);
+    aFile_Close(&file);
+}
+
+TEST(FileReadLine, NewlineThatDoesNotFitIsAnOverrun)
+{
+    TempDir dir;
+    WriteFile(dir.file("lines"), "abcd\n");
+    aFile* file = aFile_Open(dir.file("lines").c_str(), aFileModeReadOnly);
+    ASSERT_NE(nullptr, file);
+    char small[5];
+    EXPECT_EQ(aErrOverrun, aFile_ReadLine(file, small, sizeof small, nullptr));
+    EXPECT_STREQ("abcd", small);
+    aFile_Close(&file);
+}
+
+TEST(FileHelpers, ExistsAndDelete)
+{
+    TempDir dir;
+    WriteFile(dir.file("f"), "x");
+    EXPECT_TRUE(aFile_Exists(dir.file("f").c_str()));
+    EXPECT_FALSE(aFile_Exists(dir.path().c_str())) << "a directory is not a file";
+    EXPECT_FALSE(aFile_Exists(nullptr));
+    EXPECT_EQ(aErrNone, aFile_Delete(dir.file("f").c_str()));
+    EXPECT_FALSE(aFile_Exists(dir.file("f").c_str()));
+    EXPECT_EQ(aErrNotFound, aFile_Delete(dir.file("f").c_str()));
+}
+
+TEST(FileRecord, ForeignRecordsAreRejected)
+{
+    aFile* file = nullptr;
+    EXPECT_EQ(aErrParam, aFile_Close(&file));
+    EXPECT_EQ(aErrParam, aFile_Close(nullptr));
+    alignas(8) unsigned char junk[64] = {};
+    aFile* foreign = reinterpret_cast<aFile*>(junk);
+    size_t size;
+    EXPECT_EQ(aErrParam, aFile_GetSize(foreign, &size));
+    EXPECT_EQ(aErrParam, aFile_Close(&foreign));
+    EXPECT_EQ(nullptr, foreign);
+}
+
+TEST(FileReplacement, OldFileStaysUntilCommit)
+{
+    TempDir dir;
+    std::string path = dir.file("settings");
+    WriteFile(path, "old");
+    ASSERT_EQ(0, chmod(path.c_str(), 0640));
+
+    aFile* file = aFile_OpenReplacement(path.c_str());
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(aErrNone, aFile_Printf(file, "new contents"));
+    EXPECT_EQ("old", ReadFile(path));
+    EXPECT_EQ(2u, ListDir(dir.path()).size());
+
+    EXPECT_EQ(aErrNone, aFile_CommitReplacement(&file));
+    EXPECT_EQ(nullptr, file);
+    EXPECT_EQ("new contents", ReadFile(path));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
+    EXPECT_EQ(mode_t(0640), ModeOf(path)) << "a replacement keeps the replaced file's mode";
+}
+
+TEST(FileReplacement, AbandonLeavesNothingBehind)
+{
+    TempDir dir;
+    std::string path = dir.file("settings");
+    WriteFile(path, "old");
+    aFile* file = aFile_OpenReplacement(path.c_str());
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(aErrNone, aFile_Write(file, "junk", 4, nullptr));
+    EXPECT_EQ(aErrNone, aFile_AbandonReplacement(&file));
+    EXPECT_EQ(nullptr, file);
+    EXPECT_EQ("old", ReadFile(path));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
+
+    // Closing a replacement without committing is abandoning it.
+    file = aFile_OpenReplacement(path.c_str());
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(aErrNone, aFile_Close(&file));
+    EXPECT_EQ("old", ReadFile(path));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
+}
+
+TEST(FileReplacement, NewFileGetsTheUsualMode)
+{
+    TempDir dir;
+    std::string path = dir.file("fresh");
+    mode_t old = umask(027);
+    aFile* file = aFile_OpenReplacement(path.c_str());
+    umask(old);
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(aErrNone, aFile_CommitReplacement(&file));
+    EXPECT_EQ(mode_t(0640), ModeOf(path));
+    EXPECT_EQ("", ReadFile(path));
+}
+
+TEST(FileReplacement, RefusesWhatItCannotReplace)
+{
+    TempDir dir;
+    EXPECT_EQ(nullptr, aFile_OpenReplacement(dir.path().c_str()));
+    EXPECT_EQ(nullptr, aFile_OpenReplacement(dir.file("no/such/dir").c_str()));
+    aFile* plain = aFile_Open(dir.file("plain").c_str(), aFileModeWriteOnly);
+    ASSERT_NE(nullptr, plain);
+    EXPECT_EQ(aErrParam, aFile_CommitReplacement(&plain));
+    EXPECT_EQ(aErrParam, aFile_AbandonReplacement(&plain));
+    EXPECT_NE(nullptr, plain) << "a plain file is not consumed by the replacement calls";
+    aFile_Close(&plain);
+}

@@ -1,0 +1,116 @@
+#include "HTTPRequest.h"
+#include "LoopbackServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+// A loopback port with nothing listening on it.
+uint16_t closedPort()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+} // namespace
+
+TEST(BuildURL, SortsKeysKeepsTrailingAmpersandAndSkipsQuestionMarkWhenEmpty)
+{
+    EXPECT_EQ(HTTPRequest::BuildURL("U", {{"b", "2"}, {"a", "1"}}), "U?a=1&b=2&");
+    EXPECT_EQ(HTTPRequest::BuildURL("U", {}), "U");
+    // Ascending byte order, values inserted as they are.
+    EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {{"sn", "0000ABCD"}, {"op", "qu"}, {"Z", "x%20y"}}),
+        "http://h/cgi/u?Z=x%20y&op=qu&sn=0000ABCD&");
+}
+
+TEST(HTTPGet, BinaryBodyWithNulBytesArrivesWhole)
+{
+    std::string body("\0ok\0\xff\x00tail", 9);
+    body += std::string(200000, '\0'); // several write-callback pieces
+    body += "end";
+    LoopbackServer server(LoopbackServer::Replying(200, body));
+    HTTPResponse response = HTTPRequest::GET(server.url(), {{"op", "bird"}, {"a", "1"}});
+    EXPECT_EQ(response.get_status(), 200);
+    EXPECT_EQ(response.get_response().size(), body.size());
+    EXPECT_EQ(response.get_response(), body);
+    EXPECT_EQ(response.get_request(), server.url() + "?a=1&op=bird&");
+    ASSERT_EQ(server.targets().size(), 1u);
+    EXPECT_EQ(server.targets()[0], "/cgi/u?a=1&op=bird&");
+}
+
+TEST(HTTPGet, ErrorStatusIsReturnedNotThrown)
+{
+    for (int status : {404, 500, 204}) {
+        std::string body = status == 204 ? "" : "ok but not found";
+        LoopbackServer server(LoopbackServer::Replying(status, body));
+        HTTPResponse response = HTTPRequest::GET(server.url(), {});
+        EXPECT_EQ(response.get_status(), status);
+        EXPECT_EQ(response.get_response(), body);
+    }
+}
+
+TEST(HTTPGet, TransportFailuresThrow)
+{
+    std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/cgi/u";
+    EXPECT_THROW(HTTPRequest::GET(refused, {{"op", "hi"}}), std::runtime_error);
+    // Not an HTTP reply at all.
+    LoopbackServer garbage([](LoopbackServer&, int fd, const std::string&) {
+        LoopbackServer::SendAll(fd, "\x01\x02 nonsense\r\n\r\n");
+    });
+    EXPECT_THROW(HTTPRequest::GET(garbage.url(), {}), std::runtime_error);
+    EXPECT_THROW(HTTPRequest::GET("nosuchscheme://127.0.0.1/", {}), std::runtime_error);
+}
+
+TEST(HTTPGet, StalledPeerIsAbandoned)
+{
+    HTTPRequest::SetStallSeconds(1);
+    // One peer never answers; the other sends headers and a first piece of
+    // the body, then nothing more.
+    LoopbackServer silent([](LoopbackServer& self, int fd, const std::string&) { self.HoldUntilClosed(fd); });
+    LoopbackServer trickle([](LoopbackServer& self, int fd, const std::string&) {
+        LoopbackServer::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nok\n");
+        self.HoldUntilClosed(fd);
+    });
+    for (LoopbackServer* server : {&silent, &trickle}) {
+        auto start = std::chrono::steady_clock::now();
+        try {
+            HTTPRequest::GET(server->url(), {});
+            ADD_FAILURE() << "a stalled transfer returned";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STRNE(e.what(), "");
+        }
+        auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GE(seconds, 0.9);
+        EXPECT_LT(seconds, 8.0);
+    }
+    HTTPRequest::SetStallSeconds(0);
+}
+
+TEST(StallSeconds, SetterThenEnvironmentThenDefault)
+{
+    unsetenv(HTTPRequest::kStallSecondsEnv);
+    EXPECT_EQ(HTTPRequest::StallSeconds(), HTTPRequest::kStallSeconds);
+    EXPECT_EQ(HTTPRequest::kStallSeconds, 60);
+    EXPECT_EQ(HTTPRequest::kConnectTimeoutSeconds, 10);
+    setenv(HTTPRequest::kStallSecondsEnv, "3", 1);
+    EXPECT_EQ(HTTPRequest::StallSeconds(), 3);
+    for (const char* bad : {"0", "-4", "3s", ""}) {
+        setenv(HTTPRequest::kStallSecondsEnv, bad, 1);
+        EXPECT_EQ(HTTPRequest::StallSeconds(), 60) << bad;
+    }
+    HTTPRequest::SetStallSeconds(5);
+    EXPECT_EQ(HTTPRequest::StallSeconds(), 5);
+    HTTPRequest::SetStallSeconds(0);
+    unsetenv(HTTPRequest::kStallSecondsEnv);
+    EXPECT_EQ(HTTPRequest::StallSeconds(), 60);
+}

@@ -1,0 +1,199 @@
+#include "Log.h"
+#include "LoopbackServer.h"
+#include "UpdateServerRequest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// Serves one canned reply; url() is the base URL handed to the operations.
+struct Peer {
+    Peer(int status, const std::string& body) : server(LoopbackServer::Replying(status, body)), base(server.url()) {}
+    const char* url() const { return base.c_str(); }
+    std::string target() { return server.targets().empty() ? "" : server.targets().back(); }
+    LoopbackServer server;
+    std::string base;
+};
+
+// Collects the server-communication log lines while alive.
+struct LogCapture {
+    LogCapture() : file(std::tmpfile())
+    {
+        Log::SetOutput(file);
+        Log::ActivatePackage(DEBUG_ServerComm);
+    }
+    ~LogCapture()
+    {
+        Log::SetOutput(nullptr);
+        Log::DeactivatePackage(DEBUG_ServerComm);
+        std::fclose(file);
+    }
+    std::string text()
+    {
+        std::fflush(file);
+        std::rewind(file);
+        std::string all;
+        char buffer[512];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            all.append(buffer, n);
+        return all;
+    }
+    FILE* file;
+};
+
+} // namespace
+
+TEST(Ping, StatusAndStatusLine)
+{
+    {
+        Peer peer(200, "okay\n");
+        EXPECT_TRUE(UpdateServerRequest::ping(peer.url()));
+        EXPECT_EQ(peer.target(), "/cgi/u?op=hi&rv=2&");
+    }
+    {
+        LogCapture log;
+        Peer peer(404, "ok\n");
+        EXPECT_FALSE(UpdateServerRequest::ping(peer.url()));
+        EXPECT_NE(log.text().find("PING ==> [404] [ok\n]\n"), std::string::npos) << log.text();
+    }
+    for (const char* body : {"", "\n\n", "o\nk\n", "error\nok\n"}) {
+        LogCapture log;
+        Peer peer(200, body);
+        EXPECT_FALSE(UpdateServerRequest::ping(peer.url())) << body;
+        EXPECT_NE(log.text().find("ServerCommClass: ping failed [" + peer.base + "?op=hi&rv=2&]"), std::string::npos);
+    }
+    std::string closed;
+    {
+        LoopbackServer gone(LoopbackServer::Replying(200, "ok"));
+        closed = gone.url();
+    }
+    LogCapture log;
+    EXPECT_FALSE(UpdateServerRequest::ping(closed.c_str()));
+    EXPECT_NE(log.text().find("ping ==> ["), std::string::npos) << log.text();
+}
+
+TEST(QueryBuild, FieldsCarriageReturnsAndMissingLines)
+{
+    std::string build = "old", version = "old";
+    {
+        Peer peer(200, "ok\n1234\nabc\r\n");
+        ASSERT_TRUE(UpdateServerRequest::QueryBuild(0x40F5849A, build, version, peer.url()));
+        EXPECT_EQ(build, "1234");
+        EXPECT_EQ(version, "abc");
+        EXPECT_EQ(peer.target(), "/cgi/u?op=qu&sn=40F5849A&");
+    }
+    {
+        // CRLF throughout, blank lines between and extra lines after.
+        Peer peer(200, "ok\r\n\r\n\n77\r\n2.1.0\r\nmore\nlines\n");
+        ASSERT_TRUE(UpdateServerRequest::QueryBuild(1, build, version, peer.url()));
+        EXPECT_EQ(build, "77");
+        EXPECT_EQ(version, "2.1.0");
+        EXPECT_EQ(peer.target(), "/cgi/u?op=qu&sn=00000001&");
+    }
+    {
+        Peer peer(200, "ok\n88");
+        ASSERT_TRUE(UpdateServerRequest::QueryBuild(1, build, version, peer.url()));
+        EXPECT_EQ(build, "88");
+        EXPECT_EQ(version, "2.1.0"); // not in the reply: untouched
+    }
+    {
+        LogCapture log;
+        Peer peer(200, "fail\n99\n3.0.0\n");
+        EXPECT_FALSE(UpdateServerRequest::QueryBuild(1, build, version, peer.url()));
+        EXPECT_EQ(build, "88");
+        EXPECT_NE(log.text().find("ServerCommClass: QueryBuild failed ["), std::string::npos);
+    }
+    Peer peer(500, "ok\n99\n");
+    EXPECT_FALSE(UpdateServerRequest::QueryBuild(1, build, version, peer.url()));
+    EXPECT_EQ(build, "88");
+}
+
+TEST(GetBuild, QueryAndImageLine)
+{
+    std::string content = "previous";
+    {
+        Peer peer(200, "ok\nQUJD\r\n");
+        ASSERT_TRUE(UpdateServerRequest::GetBuild(0xABCDEF01, "2.1.0", "1001", content, peer.url(), true));
+        EXPECT_EQ(content, "QUJD");
+        EXPECT_EQ(peer.target(), "/cgi/u?bld=1001&fw=2.1.0&no_cal=true&op=bird&sn=ABCDEF01&");
+    }
+    {
+        Peer peer(404, "ok\nQUJD\n");
+        EXPECT_FALSE(UpdateServerRequest::GetBuild(1, "v", "1", content, peer.url()));
+        EXPECT_EQ(content, "QUJD"); // failed request: untouched
+    }
+    Peer peer(200, "ok\n");
+    ASSERT_TRUE(UpdateServerRequest::GetBuild(1, "v", "1", content, peer.url()));
+    EXPECT_EQ(content, "");
+    EXPECT_NE(peer.target().find("no_cal=false&"), std::string::npos);
+}
+
+TEST(GetBuildList, EntriesShortLinesDuplicatesAndEmptying)
+{
+    std::map<std::string, std::string> builds{{"stale", "1.0.0"}};
+    {
+        Peer peer(200, "ok\n1000;2.1.0\n1001;2.10.0\r\n1002\nx\n;3.0.0\n1000;9.9.9\n1003;1.2.3;extra\n");
+        ASSERT_TRUE(UpdateServerRequest::GetBuildList(0x40F5849A, builds, peer.url()));
+        EXPECT_EQ(peer.target(), "/cgi/u?op=builds&sn=40F5849A&");
+    }
+    std::map<std::string, std::string> expected{
+        {"1000", "2.1.0"}, {"1001", "2.10.0"}, {"1002", ""}, {"1003", "1.2.3"}};
+    EXPECT_EQ(builds, expected);
+    Peer peer(200, "");
+    EXPECT_FALSE(UpdateServerRequest::GetBuildList(1, builds, peer.url()));
+    EXPECT_TRUE(builds.empty());
+}
+
+TEST(GetRecoveryInfo, FingerprintQueryAndNumberBases)
+{
+    uint32_t serial = 5, build = 6;
+    {
+        Peer peer(200, "ok\n40f5849a\n0x10\n");
+        ASSERT_TRUE(UpdateServerRequest::GetRecoveryInfo({0x1, 0xDEADBEEF, 0x0A0B0C0D, 0}, serial, build, peer.url()));
+        EXPECT_EQ(serial, 0x40F5849Au);
+        EXPECT_EQ(build, 16u);
+        EXPECT_EQ(peer.target(), "/cgi/u?brief=true&fp=00000001%20DEADBEEF%200A0B0C0D%2000000000&op=fix&");
+        std::string fp = peer.target().substr(peer.target().find("fp=") + 3);
+        EXPECT_EQ(fp.substr(0, fp.find('&')).size(), 41u);
+    }
+    {
+        Peer peer(200, "ok\r\nABCD\r\n010\r\n");
+        ASSERT_TRUE(UpdateServerRequest::GetRecoveryInfo({0, 0, 0, 0}, serial, build, peer.url()));
+        EXPECT_EQ(serial, 0xABCDu);
+        EXPECT_EQ(build, 8u); // leading 0: octal
+    }
+    {
+        Peer peer(200, "ok\n12\n");
+        ASSERT_TRUE(UpdateServerRequest::GetRecoveryInfo({0, 0, 0, 0}, serial, build, peer.url()));
+        EXPECT_EQ(serial, 0x12u);
+        EXPECT_EQ(build, 8u);
+    }
+    // A line that is not a number, or too big, rejects the whole reply.
+    for (const char* body : {"ok\nzz\n5\n", "ok\n1\nnone\n", "ok\n123456789\n1\n", "ok\n-1\n1\n"}) {
+        Peer peer(200, body);
+        EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo({0, 0, 0, 0}, serial, build, peer.url())) << body;
+        EXPECT_EQ(serial, 0x12u);
+        EXPECT_EQ(build, 8u);
+    }
+}
+
+TEST(GetDeviceJWT, WellFormedTokensOnly)
+{
+    std::string token = "unchanged";
+    {
+        Peer peer(200, "ok\naa.bbb.cc\r\n");
+        ASSERT_TRUE(UpdateServerRequest::GetDeviceJWT(0x40F5849A, token, peer.url()));
+        EXPECT_EQ(token, "aa.bbb.cc");
+        EXPECT_EQ(peer.target(), "/cgi/u?json=false&op=ent_jwt&sn=40F5849A&");
+    }
+    for (const char* body : {"ok\naa.bb\n", "ok\na.bb.cc\n", "ok\naa..cc\n", "ok\naa.bb.c\n", "ok\n", "ok\nab\n"}) {
+        std::string kept = "kept";
+        Peer peer(200, body);
+        EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(1, kept, peer.url())) << body;
+        EXPECT_EQ(kept, "kept");
+    }
+}

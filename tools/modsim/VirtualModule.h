@@ -1,0 +1,86 @@
+// A module's link behaviour, free of any transport: bytes from the host go in
+// through feed(), packets for the host come out of takeOutput(), and the
+// module's own clock advances only through the times the caller passes in.
+#pragma once
+
+#include "ModuleConfig.h"
+#include "Packet.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace modsim {
+
+struct ModuleStats {
+    unsigned syncRequests = 0;
+    unsigned forceRouteOn = 0;
+    unsigned forceRouteOff = 0;
+    bool routeForced = false;
+    unsigned heartbeatsSent = 0;
+    unsigned heartbeatsAnswered = 0;
+    unsigned heartbeatsMissed = 0;
+    unsigned heartbeatsWrong = 0;   // answers that did not match the beat outstanding
+    unsigned framingErrors = 0;     // zero/odd address, length above 28, bad control packet
+    unsigned staleDropped = 0;      // half packets dropped by the inter-byte timeout
+    unsigned echoes = 0;
+    unsigned foreignPackets = 0;    // addressed to another module
+    unsigned unhandled = 0;         // no handler for the command
+    unsigned packetsIn = 0;         // complete packets accepted from the host
+};
+
+class VirtualModule;
+// Handles one packet addressed to this module; replies through module.send().
+using PacketHandler = std::function<void(VirtualModule& module, const Packet& packet)>;
+
+class VirtualModule {
+public:
+    explicit VirtualModule(ModuleConfig config);
+
+    void feed(const std::uint8_t* bytes, std::size_t length, std::uint64_t nowMs);
+    void feed(const std::vector<std::uint8_t>& bytes, std::uint64_t nowMs) { feed(bytes.data(), bytes.size(), nowMs); }
+    // Advances the module's clock: heartbeats, answer deadlines, stale input.
+    void tick(std::uint64_t nowMs);
+    std::vector<Packet> takeOutput();
+
+    // Queues a packet for the host (used by handlers).
+    void send(Packet packet);
+    // Registers (or, with an empty function, removes) the handler of a command byte.
+    void setHandler(std::uint8_t command, PacketHandler handler);
+    // Packets to other addresses go here when set (a router behind this module).
+    void setForeignHandler(PacketHandler handler) { foreign_ = std::move(handler); }
+    // The transport lost its host: input state and heartbeats start over.
+    void hostDisconnected();
+
+    const ModuleConfig& config() const { return config_; }
+    const ModuleStats& stats() const { return stats_; }
+    bool hostSeen() const { return hostSeen_; }
+
+private:
+    void acceptByte(std::uint8_t b, std::uint64_t nowMs);
+    void framingError();
+    void dispatch(const Packet& p, std::uint64_t nowMs);
+    void handleHeartbeatAnswer(std::uint8_t value);
+
+    ModuleConfig config_;
+    ModuleStats stats_;
+    std::map<std::uint8_t, PacketHandler> handlers_;
+    PacketHandler foreign_;
+    std::deque<Packet> out_;
+
+    // Input assembly.
+    std::vector<std::uint8_t> partial_;
+    std::uint64_t lastByteMs_ = 0;
+
+    // Heartbeats.
+    bool hostSeen_ = false;
+    std::uint64_t nextBeatMs_ = 0;
+    bool awaiting_ = false;
+    std::uint8_t expected_ = 0;
+    std::uint64_t answerDeadlineMs_ = 0;
+    bool nextIsDown_ = false;
+};
+
+}  // namespace modsim

@@ -180,15 +180,18 @@ TEST_F(Cli, UnavailableOperationFailsTheRun)
 
 TEST_F(Cli, DownloadMessagesThenUpdate)
 {
-    auto r = Run({"-G", "-U", "-d", "40F5849A"});
+    // Port 9 on the loopback (discard) has no listener here, so the
+    // download fails at once without leaving the machine.
+    const std::string url = "http://127.0.0.1:9/cgi/u";
+    auto r = Run({"-G", "-U", "-d", "40F5849A", "-u", url});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, kVersion +
                          "Retrieving firmware for device with serial number 40F5849A\n"
                          "No build specified\nUsing Latest build\n");
-    EXPECT_EQ(r.err, "Download_Firmware is not available in this build\n"
+    EXPECT_EQ(r.err, "Server request failed for " + url + "\n"
                      "Update_Firmware is not available in this build\n");
 
-    auto named = Run({"-b", "abc", "-G", "-d", "1"});
+    auto named = Run({"-b", "abc", "-G", "-d", "1", "-u", url});
     EXPECT_EQ(named.exitCode, 1);
     EXPECT_TRUE(Contains(named.out, "Retrieving firmware for device with serial number 00000001\n"
                                     "Retrieving firmware build 0\n"));

@@ -240,8 +240,9 @@ TEST_F(ServerCommands, ServerThatIsDownFailsEveryCommand)
     for (const char* command : {"-B", "-J", "-G"}) {
         ProcessResult r = Run({command, "-d", kSerial});
         EXPECT_NE(r.err.find(message), std::string::npos) << command << ": " << r.err;
-        if (std::string(command) == "-G")
+        if (std::string(command) == "-G") {
             EXPECT_EQ(r.exitCode, 1);
+        }
     }
     EXPECT_FALSE(testsupport::PathExists(deviceStore()));
 }

@@ -15,8 +15,12 @@ void FakeModule::send(const std::vector<uint8_t>& bytes)
 
 void FakeModule::sendPacket(uint8_t address, const std::vector<uint8_t>& data)
 {
-    std::vector<uint8_t> wire{address, static_cast<uint8_t>(data.size())};
-    wire.insert(wire.end(), data.begin(), data.end());
+    std::vector<uint8_t> wire;
+    wire.reserve(2 + data.size());
+    wire.push_back(address);
+    wire.push_back(static_cast<uint8_t>(data.size()));
+    for (uint8_t b : data)
+        wire.push_back(b);
     send(wire);
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "BuildOrder.h"
+#include "UpdateServerRequest.h"
 #include "aDefs.h"
 
 namespace {
@@ -72,7 +72,7 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, u
     }
     display.message(INFO, "Build List for device [%08X]:\n", serial);
     display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
-    for (const auto& [build, version] : _sort_builds_by_version_local(builds))
+    for (const auto& [build, version] : UpdateServerRequest::SortBuildsByVersion(builds))
         display.message(INFO, "%-15.15s\t%-15.15s", build.c_str(), version.c_str());
 }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <sstream>
 
-#include "BuildOrder.h"
 #include "Listings.h"
 #include "RecordingDisplay.h"
 #include "Usage.h"
@@ -88,17 +87,6 @@ TEST(BuildListing, NewestFirstAndCutToFifteen)
     RecordingDisplay empty;
     _display_builds(empty, {}, 0x1);
     EXPECT_EQ(empty.infos, std::vector<std::string>{"No builds found for device [00000001]"});
-}
-
-TEST(BuildOrder, UnreadableVersionsGoLastAndComponentsWrapAt256)
-{
-    auto order = _sort_builds_by_version_local(
-        {{"1", "2.256.0"}, {"2", "2.1"}, {"3", "2.0.1"}, {"4", ""}, {"5", "2.0.0"}, {"6", "x.1.2"}});
-    std::vector<std::string> builds;
-    for (auto& e : order)
-        builds.push_back(e.first);
-    // 2.256.0 equals 2.0.0, and equal versions keep build-text order.
-    EXPECT_EQ(builds, (std::vector<std::string>{"3", "1", "5", "2", "4", "6"}));
 }
 
 TEST(UsageLayout, EntriesWrapAtColumn32WithinEightyColumns)

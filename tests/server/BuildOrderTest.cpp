@@ -56,3 +56,14 @@ TEST(SortBuildsByVersion, UnreadableVersionsGoLastInBuildOrder)
     }
     EXPECT_EQ(sorted.size() - firstBad, 3u + 14u);
 }
+
+TEST(SortBuildsByVersion, MixedListingOrder)
+{
+    auto order = UpdateServerRequest::SortBuildsByVersion(
+        {{"1", "2.256.0"}, {"2", "2.1"}, {"3", "2.0.1"}, {"4", ""}, {"5", "2.0.0"}, {"6", "x.1.2"}});
+    std::vector<std::string> builds;
+    for (auto& e : order)
+        builds.push_back(e.first);
+    // 2.256.0 equals 2.0.0, and equal versions keep build-text order.
+    EXPECT_EQ(builds, (std::vector<std::string>{"3", "1", "5", "2", "4", "6"}));
+}

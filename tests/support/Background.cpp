@@ -1,5 +1,7 @@
 #include "Background.h"
 
+#include "Process.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -38,12 +40,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
             dup2(devNull, STDIN_FILENO);
             close(devNull);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        ExecOrExit(argv);
     }
     close(outPipe[1]);
     out_ = outPipe[0];

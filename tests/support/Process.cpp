@@ -43,6 +43,16 @@ bool Drain(int fd, std::string& sink)
 
 }  // namespace
 
+void ExecOrExit(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options)
 {
     if (argv.empty())
@@ -78,12 +88,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
             setenv(name.c_str(), value.c_str(), 1);
         if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0)
             _exit(126);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        testsupport::ExecOrExit(argv);
     }
 
     close(inPipe[0]);

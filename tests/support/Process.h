@@ -27,6 +27,10 @@ struct ProcessOptions {
 // Runs argv[0] (a path) with argv; waits for it to end or kills it at the time-out.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
+// In a forked child: replaces the child by argv[0] (a path) with argv, or ends
+// it with status 127 when that cannot be done.
+[[noreturn]] void ExecOrExit(const std::vector<std::string>& argv);
+
 // A fresh directory under TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {
 public:

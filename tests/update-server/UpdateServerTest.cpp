@@ -236,6 +236,7 @@ TEST_F(UpdateServer, RejectsBadCommandLines) {
         {"--catalogue", dir.path(), "--fault", "status=abc"},
         {"--catalogue", dir.path(), "--fault", "no-ok=1"},
         {"--catalogue", dir.path(), "--port", "70000"},
+        {"--catalogue", dir.path(), "--bind", "localhost"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv{UpdateServerBinary()};

@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 namespace updsrv {
@@ -20,7 +21,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             inlineValue = true;
         }
         if (name != "--catalogue" && name != "--port" && name != "--port-file" && name != "--path" &&
-            name != "--fault") {
+            name != "--fault" && name != "--bind") {
             error = "unknown option '" + arg + "'";
             return false;
         }
@@ -40,6 +41,13 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
                 return false;
             }
             options.port = static_cast<int>(port);
+        } else if (name == "--bind") {
+            in_addr parsed{};
+            if (inet_pton(AF_INET, value.c_str(), &parsed) != 1) {
+                error = "--bind needs an IPv4 address such as 127.0.0.1";
+                return false;
+            }
+            options.bind = value;
         } else if (name == "--port-file") {
             options.portFile = value;
         } else if (name == "--path") {
@@ -66,10 +74,11 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
 
 std::string Usage(const char* program) {
     return std::string("usage: ") + program +
-           " --catalogue DIR [--port N] [--port-file FILE] [--path /cgi/u] [--fault MODE]...\n"
-           "Answers update requests from the catalogue DIR on 127.0.0.1 (see README.md).\n"
+           " --catalogue DIR [--bind ADDRESS] [--port N] [--port-file FILE] [--path /cgi/u] [--fault MODE]...\n"
+           "Answers update requests from the catalogue DIR on 127.0.0.1, or on the\n"
+           "--bind address (see README.md).\n"
            "With port 0 (the default) a free port is chosen; the first line on standard\n"
-           "output is \"listening on 127.0.0.1:PORT\", and --port-file receives PORT.\n"
+           "output is \"listening on ADDRESS:PORT\", and --port-file receives PORT.\n"
            "Fault modes (repeat --fault to combine them):\n" +
            FaultModesHelp();
 }

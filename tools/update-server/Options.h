@@ -9,6 +9,7 @@ namespace updsrv {
 
 struct Options {
     std::string catalogue;
+    std::string bind = "127.0.0.1"; // an IPv4 address of this host
     int port = 0;                  // 0: any free port
     std::string portFile;
     std::string path = "/cgi/u";   // where the request script lives

@@ -17,7 +17,6 @@ namespace updsrv {
 
 namespace {
 
-constexpr const char* kHost = "127.0.0.1";
 constexpr size_t kWorkers = 32;   // held (never-end) replies each keep one
 
 void LogLine(std::string line) {
@@ -105,13 +104,14 @@ Server::~Server() = default;
 
 int Server::Bind(std::string& error) {
     const int port = impl_->options.port;
+    const char* host = impl_->options.bind.c_str();
     if (port == 0) {
-        const int chosen = impl_->http.bind_to_any_port(kHost);
+        const int chosen = impl_->http.bind_to_any_port(host);
         if (chosen > 0) return chosen;
-    } else if (impl_->http.bind_to_port(kHost, port)) {
+    } else if (impl_->http.bind_to_port(host, port)) {
         return port;
     }
-    error = std::string("cannot listen on ") + kHost + ":" + std::to_string(port);
+    error = std::string("cannot listen on ") + host + ":" + std::to_string(port);
     return -1;
 }
 

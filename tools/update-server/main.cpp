@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         std::cerr << "update-server: cannot write port file '" << options.portFile << "'\n";
         return 1;
     }
-    std::cout << "listening on 127.0.0.1:" << port << std::endl;
+    std::cout << "listening on " << options.bind << ":" << port << std::endl;
     std::cerr << "update-server: serving catalogue " << options.catalogue << " at " << options.path
               << (options.faults.Any() ? " with faults" : "") << "\n";
 

@@ -386,7 +386,8 @@ bool BirdFile::ValidateData(const uint8_t* pattern, size_t count) const
         for (const auto& block : blocks) {
             if (block.type != BLOCK_FIRMWARE)
                 continue;
-            for (size_t i = 0; i + count < block.length; ++i) {
+            // A pattern may end on the block's last byte.
+            for (size_t i = 0; i + count <= block.length; ++i) {
                 if (memcmp(block.data + i, pattern, count) == 0) {
                     Log::log(DEBUG_BirdFile, "Found data at %d\n", static_cast<int>(i));
                     found = true;

@@ -33,7 +33,10 @@ bool SearchEntry(const aDirectoryListData* entry, void* user)
     std::string leaf = path.substr(path.rfind('/') + 1);
     if (leaf == "." || leaf == "..")
         return true;
-    if (path.find(*search->name) == std::string::npos)
+    // Only the entry's own name counts: the directory above it may well hold
+    // the text too (a store root named after a device), and would then make
+    // the first entry listed, whatever it is, match.
+    if (leaf.find(*search->name) == std::string::npos)
         return true;
     search->found = path;
     search->isDirectory = entry->isDirectory;
@@ -41,7 +44,7 @@ bool SearchEntry(const aDirectoryListData* entry, void* user)
     return false;
 }
 
-// Lists directory and returns the first entry whose path holds name.
+// Lists directory and returns the first entry whose name holds name.
 Search Find(const std::string& directory, const std::string& name)
 {
     Search search;

@@ -21,7 +21,7 @@ public:
     UpdaterStoreItem(const std::string& basePath, const std::string& name, store_item_t kind);
 
     bool IsValid() const { return !basePath.empty() && !name.empty(); }
-    // Whether some entry of base/name has fileName in its full path.
+    // Whether the name of some entry of base/name holds fileName.
     bool FileExists(const std::string& fileName) const;
     // Writes the bytes to base/name/fileName, replacing any file there
     // atomically; aErrNotFound for null bytes or a file that cannot be made.

@@ -17,6 +17,18 @@ namespace {
 
 std::atomic<long> stallOverride{0};
 
+// More than this is not reserved up front however much the server announces;
+// the body still grows as the data actually arrives.
+constexpr size_t kMaxReservedBody = 256u * 1024 * 1024;
+
+// What the write callback is given: the response, and the handle to learn the
+// announced size from.
+struct Sink {
+    HTTPResponse* response;
+    CURL* curl;
+    bool sized = false;
+};
+
 // libcurl's implicit global set-up is not thread-safe; doing it once here
 // lets the first request come from any thread.
 void globalInit()
@@ -31,16 +43,24 @@ void globalInit()
 
 size_t rcv_data(char* data, size_t size, size_t count, void* user)
 {
+    auto* sink = static_cast<Sink*>(user);
     size_t length = size * count;
     int shown = static_cast<int>(std::min<size_t>(length, 100));
     Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
         static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(user)), shown, data);
+    if (!sink->sized) {
+        sink->sized = true;
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK
+            && announced > 0)
+            sink->response->expect_size(static_cast<size_t>(std::min<curl_off_t>(announced, kMaxReservedBody)));
+    }
     try {
-        static_cast<HTTPResponse*>(user)->process(data, length);
+        sink->response->process(data, length);
     } catch (const std::bad_alloc&) {
         // Returning short makes libcurl abort the transfer with a write error.
         Log::log(DEBUG_ServerComm, "rcv_data out of memory after %zu bytes\n",
-            static_cast<HTTPResponse*>(user)->get_response().size());
+            sink->response->get_response().size());
         return 0;
     }
     Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(length));
@@ -60,7 +80,7 @@ struct EasyHandle {
     EasyHandle& operator=(const EasyHandle&) = delete;
 };
 
-CURLcode configure(CURL* curl, const std::string& url, HTTPResponse* response)
+CURLcode configure(CURL* curl, const std::string& url, Sink* sink)
 {
     CURLcode rc = CURLE_OK;
     auto set = [&](CURLoption option, auto value) {
@@ -68,7 +88,7 @@ CURLcode configure(CURL* curl, const std::string& url, HTTPResponse* response)
             rc = curl_easy_setopt(curl, option, value);
     };
     set(CURLOPT_WRITEFUNCTION, &rcv_data);
-    set(CURLOPT_WRITEDATA, static_cast<void*>(response));
+    set(CURLOPT_WRITEDATA, static_cast<void*>(sink));
     set(CURLOPT_URL, url.c_str());
     set(CURLOPT_SSL_VERIFYHOST, 2L);
     set(CURLOPT_SSL_VERIFYPEER, 1L);
@@ -90,6 +110,16 @@ CURLcode configure(CURL* curl, const std::string& url, HTTPResponse* response)
 } // namespace
 
 HTTPResponse::HTTPResponse(std::string url) : request(std::move(url)) {}
+
+void HTTPResponse::expect_size(size_t length)
+{
+    if (!response.empty())
+        return;
+    try {
+        response.reserve(length);
+    } catch (const std::bad_alloc&) {
+    }
+}
 
 void HTTPResponse::process(const char* data, size_t length)
 {
@@ -138,7 +168,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
     if (!handle.curl)
         throw std::runtime_error("Could not create curl instance");
 
-    CURLcode rc = configure(handle.curl, response.get_request(), &response);
+    Sink sink{&response, handle.curl};
+    CURLcode rc = configure(handle.curl, response.get_request(), &sink);
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
         rc = curl_easy_perform(handle.curl);

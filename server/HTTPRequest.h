@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 class HTTPResponse {
 public:
@@ -15,7 +16,14 @@ public:
     // The body as received; may hold NUL bytes, so use its size().
     const std::string& get_response() const { return response; }
 
+    // Hands the body over, leaving this response without one; for replies
+    // whose body is a multi-megabyte image that should not be copied.
+    std::string take_response() { return std::move(response); }
+
     void set_status(int64_t code) { status = code; }
+    // The size the server announced, so that a large body lands in one
+    // allocation; a size that cannot be reserved is only a lost shortcut.
+    void expect_size(size_t length);
     // Appends one received piece to the body.
     void process(const char* data, size_t length);
 

@@ -11,6 +11,7 @@
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -74,6 +75,20 @@ bool parseU32(std::string_view text, int base, uint32_t& value)
     return true;
 }
 
+// Moves line index of the reply into out and leaves the reply without lines
+// or body. An image line is nearly the whole body, so taking the body over and
+// cutting it down spares a second copy of several megabytes.
+void takeLine(Reply& reply, size_t index, std::string& out)
+{
+    const size_t begin = static_cast<size_t>(reply.lines[index].data() - reply.response->get_response().data());
+    const size_t count = reply.lines[index].size();
+    reply.lines.clear();
+    std::string body = reply.response->take_response();
+    body.resize(begin + count);
+    body.erase(0, begin);
+    out = std::move(body);
+}
+
 // The common request pattern: GET, status 200, first line beginning "ok".
 bool exchange(const char* name, const char* url, const Params& params, Reply& reply)
 {
@@ -132,7 +147,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareV
         return false;
     content.clear();
     if (reply.lines.size() > 1)
-        content.assign(reply.lines[1]);
+        takeLine(reply, 1, content);
     return true;
 }
 

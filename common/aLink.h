@@ -62,6 +62,11 @@ int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port
  * 38400, 57600, 115200 or 230400 baud, 8N1, shared per serial number; started,
  * not synchronised. 0 on failure, also for any other baud rate. */
 int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32_t baudRate);
+/* A link over the USB stream to the module with that serial number, shared
+ * with an existing USB link to it; started and synchronised (creation fails
+ * when the module does not answer the sync within about two seconds). 0 on
+ * failure. */
+int32_t aLink_CreateUSB(uint32_t serialNumber);
 /* Releases one use; the last use stops the link and frees everything. *linkId
  * is 0 afterwards in every case. aErrParam for an unknown identifier. */
 aErr aLink_Destroy(int32_t* linkId);

@@ -62,9 +62,13 @@ int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32
 
 /* A new stream for the entry's transport; serial links are reopened with the
  * path and baud code they were made with. */
-static aErr sRecreateStream(int32_t type, int32_t key1, int32_t key2, const char* path,
-                            aStream** stream)
+static aErr sRecreateStream(int32_t type, int32_t key0, int32_t key1, int32_t key2,
+                            const char* path, aStream** stream)
 {
+    if (type == aLINK_TYPE_USB) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate USB stream\n");
+        return aStream_CreateUSB((uint32_t)key0, stream);
+    }
     if (type == aLINK_TYPE_TCPIP) {
         aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate TCPIP stream\n");
         return aStream_CreateSocket((uint32_t)key1, (uint16_t)key2, stream);
@@ -85,7 +89,8 @@ aErr aLink_Reset(int32_t linkId)
     aErr err = aLinkTable_GetKeys(linkId, &type, &key0, &key1, &key2, &path);
     if (err != aErrNone)
         return err;
-    if (type != aLINK_TYPE_TCPIP && !(type == aLINK_TYPE_SERIAL && path != NULL)) {
+    if (type != aLINK_TYPE_USB && type != aLINK_TYPE_TCPIP &&
+        !(type == aLINK_TYPE_SERIAL && path != NULL)) {
         aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate invalid stream type\n");
         free(path);
         return aErrParam;
@@ -100,7 +105,7 @@ aErr aLink_Reset(int32_t linkId)
 
     aStream* stream = NULL;
     for (int attempt = 0; attempt < aLINK_RECREATE_ATTEMPTS; ++attempt) {
-        err = sRecreateStream(type, key1, key2, path, &stream);
+        err = sRecreateStream(type, key0, key1, key2, path, &stream);
         if (err == aErrNone && stream != NULL)
             break;
         if (err == aErrNone)

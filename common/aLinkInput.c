@@ -3,12 +3,20 @@
  * packet for the user. */
 #include "aLinkInternal.h"
 
+#include <time.h>
+
 #define aLINK_SYNC_REQUESTS 6
 /* A sync whose answers have not come in this long is asked again. */
 #define aLINK_SYNC_RETRY_MS 100
 #define aLINK_IO_RETRY_MS 100
 /* Pause after a stream that reports "not ready" without waiting itself. */
 #define aLINK_IDLE_PAUSE_MS 2
+/* A framing stream answers "not ready" for each byte of a frame it is still
+ * collecting, at once; only a longer run than any frame means an idle stream
+ * that does not wait. */
+#define aLINK_QUICK_IDLE_RUN 64
+/* A "not ready" that took less than this did not wait for data. */
+#define aLINK_QUICK_IDLE_US 200
 
 /* Sync receiver states. */
 enum { sSYNC_DONE = 0, sSYNC_START, sSYNC_ADDRESS, sSYNC_ZERO, sSYNC_AGAIN, sSYNC_LAST_ZERO };
@@ -153,9 +161,19 @@ static void sPacketByte(aLink* link, uint8_t byte)
         atomic_store(&link->status, aLINK_STATUS_PACKET_ERROR);
 }
 
+/* Microseconds of the steady clock, to tell a read that waited from one that
+ * did not. */
+static uint64_t sSteadyUs(void)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return 0;
+    return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u;
+}
+
 /* No byte there: a link waiting for sync (or recovering from an I/O error)
  * asks again, unless requests are already out and not yet overdue. */
-static void sIdle(aLink* link, uint64_t readStartedMs)
+static void sIdle(aLink* link, uint64_t readStartedUs)
 {
     int status = atomic_load(&link->status);
     uint64_t now = aLink_SteadyMs();
@@ -163,9 +181,14 @@ static void sIdle(aLink* link, uint64_t readStartedMs)
         (link->syncState == sSYNC_DONE || link->syncState == sSYNC_START ||
          now - link->syncStartedMs >= aLINK_SYNC_RETRY_MS))
         sStartSync(link);
-    /* A stream that does not wait for input itself must not make this spin. */
-    if (now - readStartedMs < 1)
+    /* A stream that does not wait for input itself must not make this spin;
+     * pausing on every quick answer would instead stall a framing stream for
+     * each byte of every frame. */
+    if (sSteadyUs() - readStartedUs >= aLINK_QUICK_IDLE_US) {
+        link->quickIdle = 0;
+    } else if (++link->quickIdle > aLINK_QUICK_IDLE_RUN) {
         aTime_MSSleep(aLINK_IDLE_PAUSE_MS);
+    }
 }
 
 /* Runs until the running flag clears; read errors never end it. */
@@ -176,15 +199,19 @@ void* sInPipeProcess(void* argument)
     link->syncAddress = 1;
     link->syncState = sSYNC_DONE;
     link->syncStartedMs = 0;
+    link->quickIdle = 0;
     atomic_store(&link->status, aLINK_STATUS_RUNNING);
     atomic_store(&link->inputReady, true);
     while (atomic_load(&link->running)) {
         uint8_t byte = 0;
-        uint64_t started = aLink_SteadyMs();
+        uint64_t started = sSteadyUs();
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
             sIdle(link, started);
-        } else if (err != aErrNone) {
+            continue;
+        }
+        link->quickIdle = 0;
+        if (err != aErrNone) {
             aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE,
                              " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n",
                              (int)link->id, (int)err);

@@ -51,6 +51,7 @@ typedef struct aLink {
     int syncState;
     uint8_t syncAddress;
     uint64_t syncStartedMs;
+    unsigned quickIdle; /* "not ready" answers in a row that did not wait */
     /* Guarded by logMutex. */
     aPacketLog* log;
     size_t logSize;

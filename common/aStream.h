@@ -99,6 +99,14 @@ aErr aStream_CreateSerial_Packetized(const char* path, unsigned int baudCode, in
                                      unsigned int dataBitsMode, unsigned int stopBitsMode,
                                      aStream** stream);
 
+/* A stream to the USB-attached module with that serial number: through the
+ * kernel driver's node "/dev/tessaluma.%08X" when it exists, else through
+ * libusb. Its get waits up to about a second for a byte (aErrNotReady when
+ * none came). aErrParam for a null out pointer or serial number 0, aErrMemory,
+ * aErrResource when no USB handle can be made; otherwise the open error
+ * (aErrNotFound, aErrBusy, aErrPermission, aErrConfiguration, aErrIO, ...). */
+aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
+
 /* A COBS framing stream over any transport: writes are assembled into packets
  * and each goes out as one frame; get hands out the wire bytes of good frames.
  * The new stream owns the transport (its delete is called on destroy). aErrParam

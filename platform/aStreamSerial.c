@@ -14,7 +14,7 @@
 #define aSERIAL_CHECK 0xBEEF
 #define aSERIAL_PATH_MAX 4096
 /* How long a get waits for a byte before it reports aErrNotReady. */
-#define aSERIAL_GET_WAIT_MS 5
+#define aSERIAL_GET_WAIT_MS 10
 
 typedef struct {
     uint16_t check;

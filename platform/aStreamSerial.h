@@ -21,8 +21,8 @@ extern "C" {
 aErr aStreamSerial_Open(const char* path, unsigned int baudCode, int parity,
                         unsigned int dataBitsMode, unsigned int stopBitsMode, void** reference);
 
-/* One received byte; waits a few milliseconds for it, then aErrNotReady. aErrIO
- * when the port fails. */
+/* One received byte; waits up to 10 ms for it, then aErrNotReady. aErrIO when
+ * the port fails. */
 aErr aStreamSerial_Get(uint8_t* byte, void* reference);
 /* Writes the block in one call and waits until it has left; aErrIO when not all
  * of it was taken or the drain fails. */

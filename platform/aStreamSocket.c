@@ -22,7 +22,7 @@
 /* One receive serves this many one-byte gets at most. */
 #define aSOCKET_RX_SIZE 4096
 /* How long a get waits for data before it reports aErrNotReady. */
-#define aSOCKET_GET_WAIT_MS 5
+#define aSOCKET_GET_WAIT_MS 10
 #define aSOCKET_CLOSE_WAIT_MS 10
 #define aSOCKET_WRITE_WAIT_MS 60
 #define aSOCKET_WRITE_ATTEMPTS 10
@@ -46,6 +46,17 @@ static void sSleepMs(long ms)
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+/* The pause between write passes: up to 60 ms, cut short as soon as the
+ * socket takes bytes again, so that a full send buffer costs only the time it
+ * takes to drain. */
+static void sAwaitWritable(int fd)
+{
+    struct pollfd waitFor = {fd, POLLOUT, 0};
+    int ready = poll(&waitFor, 1, aSOCKET_WRITE_WAIT_MS);
+    if (ready < 0 && errno == EINTR)
+        sSleepMs(1);
 }
 
 /* The live record behind reference, or null. */
@@ -228,7 +239,7 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
             return aErrIO;
         }
         if (sent < length)
-            sSleepMs(aSOCKET_WRITE_WAIT_MS);
+            sAwaitWritable(fd);
     }
     return sent == length ? aErrNone : aErrWrite;
 }

@@ -16,14 +16,16 @@ extern "C" {
  * resets or does not answer, aErrIO for other socket failures, aErrMemory. */
 aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference);
 
-/* One received byte. Waits a few milliseconds for data, then aErrNotReady. A
- * reset or closed connection is reopened once; aErrConnection when that fails or
- * the record is disconnected. May block for the wait only. */
+/* One received byte. Waits up to 10 ms for data, then aErrNotReady. One
+ * receive of up to 4 KiB serves the gets that follow. A reset or closed
+ * connection is reopened once; aErrConnection when that fails or the record is
+ * disconnected. May block for the wait (and a reopen) only. */
 aErr aStreamSocket_Get(uint8_t* byte, void* reference);
 
-/* Sends the whole block, reopening a broken connection and waiting 60 ms after
- * each pass that left bytes unsent; gives up after ten passes without progress
- * with aErrWrite. A failed reopen returns its error, other failures aErrIO. */
+/* Sends the whole block, reopening a broken connection and waiting up to 60 ms
+ * for the socket to take bytes after each pass that left bytes unsent; gives up
+ * after ten passes without progress with aErrWrite. A failed reopen returns its
+ * error, other failures aErrIO. */
 aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference);
 
 /* Closes the connection and frees the record; aErrIO for a missing record. */

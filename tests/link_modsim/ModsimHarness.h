@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "ModuleSession.h"
 #include "PtyServer.h"
 #include "TcpServer.h"
@@ -71,5 +73,29 @@ private:
 
 // Open descriptors of this process.
 int openDescriptors();
+
+// A running link to one simulated module of the given kind, destroyed with
+// the test: the shape both transport suites share.
+template <typename Module>
+class ModuleLinkTest : public ::testing::Test {
+protected:
+    void open(modsim::ModuleConfig config = {})
+    {
+        module = std::make_unique<Module>(config);
+        id = module->connect();
+        ASSERT_GT(id, 0);
+        ASSERT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    }
+    void TearDown() override
+    {
+        if (id != 0) {
+            EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+        }
+        module.reset();
+    }
+
+    std::unique_ptr<Module> module;
+    int32_t id = 0;
+};
 
 }  // namespace linkmodsim

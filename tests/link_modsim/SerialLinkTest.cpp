@@ -9,26 +9,7 @@ using namespace linkmodsim;
 
 namespace {
 
-class SerialLink : public ::testing::Test {
-protected:
-    void open(modsim::ModuleConfig config = {})
-    {
-        module = std::make_unique<PtyModule>(config);
-        id = module->connect();
-        ASSERT_GT(id, 0);
-        ASSERT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
-    }
-    void TearDown() override
-    {
-        if (id != 0) {
-            EXPECT_EQ(aLink_Destroy(&id), aErrNone);
-        }
-        module.reset();
-    }
-
-    std::unique_ptr<PtyModule> module;
-    int32_t id = 0;
-};
+using SerialLink = ModuleLinkTest<PtyModule>;
 
 TEST_F(SerialLink, FramedEchoesUpToTheLargestFrame)
 {

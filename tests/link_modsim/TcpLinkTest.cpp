@@ -12,26 +12,7 @@ using namespace linkmodsim;
 
 namespace {
 
-class TcpLink : public ::testing::Test {
-protected:
-    void open(modsim::ModuleConfig config = {})
-    {
-        module = std::make_unique<TcpModule>(config);
-        id = module->connect();
-        ASSERT_GT(id, 0);
-        ASSERT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
-    }
-    void TearDown() override
-    {
-        if (id != 0) {
-            EXPECT_EQ(aLink_Destroy(&id), aErrNone);
-        }
-        module.reset();
-    }
-
-    std::unique_ptr<TcpModule> module;
-    int32_t id = 0;
-};
+using TcpLink = ModuleLinkTest<TcpModule>;
 
 struct Beats {
     std::atomic<int> up{0};

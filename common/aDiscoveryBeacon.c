@@ -1,4 +1,4 @@
-/* The beacon query: link servers on a chosen interface publish their spec as
+/* The beacon query: link servers on a chosen interface publish their linkSpec as
  * a 128-byte beacon; the searching side publishes its own text meanwhile so
  * servers that only answer a searcher see one. */
 #include "aDiscoveryInternal.h"

@@ -57,13 +57,13 @@ int aDiscovery_ReadIPv4Interfaces(uint32_t* addresses, unsigned int capacity);
 bool aDiscovery_Report(aDiscoveryCallback callback, void* reference, const linkSpec* spec,
                        unsigned int* count);
 
-/* The spec a USB device makes, from its IDs and serial-number string (length
+/* The linkSpec record a USB device gives, from its IDs and serial-number string (length
  * bytes, not terminated). False when the device is not a module of the family
  * or its serial string is not exactly 8 hexadecimal digits. */
 bool aDiscovery_USBSpecFromDevice(uint16_t vendorId, uint16_t productId, const char* serialText,
                                   size_t length, linkSpec* spec);
 
-/* The spec a 16-byte legacy reply makes, sent from senderAddress (network
+/* The linkSpec record a 16-byte legacy reply gives, sent from senderAddress (network
  * byte order). False for a reply of any other size. */
 bool aDiscovery_LegacySpecFromReply(const uint8_t* reply, size_t length, uint32_t senderAddress,
                                     linkSpec* spec);

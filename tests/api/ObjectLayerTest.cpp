@@ -1,0 +1,257 @@
+// Module, Link and the entities against the simulated module, over TCP and
+// over packetised serial: whole conversations, then the ways they fail.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "ApiHarness.h"
+#include "I2CClass.h"
+#include "SystemClass.h"
+#include "aLinkDebug.h"
+#include "aVersion.h"
+
+using namespace apitest;
+using namespace Tarvelin::Tessaluma;
+using linkmodsim::kAddress;
+using linkmodsim::kSerial;
+
+namespace {
+
+template <typename Transport>
+class ObjectLayer : public ::testing::Test {
+protected:
+    // The module answers at kAddress; the object starts out believing 8.
+    void open(modsim::ModuleConfig config = {})
+    {
+        simulated = std::make_unique<Transport>(config);
+        ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+        ASSERT_EQ(module.connectFromSpec(SpecOf(*simulated)), aErrNone);
+        system.init(&module, 0);
+    }
+
+    std::unique_ptr<Transport> simulated;
+    Module module{8, 0};
+    SystemClass system;
+};
+
+using Transports = ::testing::Types<linkmodsim::TcpModule, linkmodsim::PtyModule>;
+TYPED_TEST_SUITE(ObjectLayer, Transports);
+
+TYPED_TEST(ObjectLayer, ConnectsLearnsItsAddressAndReadsTheModule)
+{
+    modsim::ModuleConfig config;
+    config.versionMajor = 2;
+    config.versionMinor = 16;
+    config.versionPatch = 3;
+    config.build = 4711;
+    config.name = "bench-7";
+    config.minimumTemperature = -12250000;
+    this->open(config);
+    Module& target = this->module;
+    SystemClass& sys = this->system;
+    EXPECT_EQ(target.getModuleAddress(), kAddress) << "the module's own answer wins";
+    EXPECT_TRUE(target.isConnected());
+
+    uint32_t serial = 0, version = 0, build = 0, features = 0;
+    uint8_t model = 0;
+    EXPECT_EQ(sys.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, kSerial);
+    EXPECT_EQ(sys.getModel(&model), aErrNone);
+    EXPECT_EQ(model, config.model);
+    EXPECT_EQ(sys.getVersion(&version), aErrNone);
+    EXPECT_EQ(aVersion_ParseMajor(version), 2);
+    EXPECT_EQ(aVersion_ParseMinor(version), 16);
+    EXPECT_EQ(aVersion_ParsePatch(version), 3u);
+    EXPECT_EQ(target.getBuild(&build), aErrNone);
+    EXPECT_EQ(build, 4711u);
+    EXPECT_EQ(sys.getProtocolFeatures(&features), aErrNone);
+    EXPECT_NE(features & 0x80000000u, 0u) << "pooled packets offered";
+    int32_t coldest = 0;
+    EXPECT_EQ(sys.getMinimumTemperature(&coldest), aErrNone);
+    EXPECT_EQ(coldest, -12250000) << "signed readings keep their sign";
+
+    // Settings are remembered; names travel as byte-array series both ways.
+    EXPECT_EQ(sys.setLED(1), aErrNone);
+    uint8_t led = 0;
+    EXPECT_EQ(sys.getLED(&led), aErrNone);
+    EXPECT_EQ(led, 1);
+    uint8_t name[32];
+    size_t length = 0;
+    EXPECT_EQ(sys.getName(name, sizeof name, &length), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(name), length), "bench-7");
+    // Two packets each way on TCP; a stuffed serial frame carries at most 27
+    // data bytes, so a series packet there holds at most 23 bytes of the name.
+    const bool stuffed = std::is_same<TypeParam, linkmodsim::PtyModule>::value;
+    const std::string longName(stuffed ? 23 : 30, 'n');
+    EXPECT_EQ(sys.setName(reinterpret_cast<const uint8_t*>(longName.data()), longName.size()), aErrNone);
+    EXPECT_EQ(sys.getName(name, sizeof name, &length), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(name), length), longName);
+    uint32_t words[4] = {};
+    size_t count = 0;
+    EXPECT_EQ(sys.getInputPowerBehaviorConfig(words, 4, &count), aErrNone);
+    EXPECT_EQ(count, config.powerBehaviorConfig.size() / 4);
+
+    // Module queries and the echo test.
+    EXPECT_EQ(target.hasUEI(3, 9, 0, 0x40), aErrNone);
+    EXPECT_NE(target.hasUEI(3, 9, 0, 0x80), aErrNone) << "the serial number cannot be set";
+    EXPECT_EQ(target.hasUEI(3, 9, 0, 0xC0), aErrParam);
+    uint8_t quantity = 0;
+    EXPECT_EQ(target.classQuantity(3, &quantity), aErrNone);
+    EXPECT_EQ(quantity, 1);
+    std::vector<uint8_t> payload(26);  // the longest a stuffed serial frame carries
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = uint8_t(i * 7);
+    EXPECT_EQ(target.debug(payload.data(), uint8_t(payload.size())), aErrNone);
+
+    // The module's refusals come back as its own codes, not as time-outs.
+    uint8_t value = 0;
+    EXPECT_EQ(sys.getUEI8(63, &value), aErrInvalidOption);
+    EXPECT_EQ(sys.setUEI32(9, 0x1234u), aErrInvalidOption);
+
+    EXPECT_EQ(target.disconnect(), aErrNone);
+    EXPECT_FALSE(target.isConnected());
+    EXPECT_EQ(sys.getSerialNumber(&serial), aErrConnection);
+    EXPECT_EQ(target.reconnect(), aErrNone) << "the same module again, from the kept specifier";
+    EXPECT_EQ(sys.getSerialNumber(&serial), aErrNone);
+}
+
+// Slot writes fill whole 28-byte packets, more than a stuffed serial frame
+// carries, so the store-slot protocol is a TCP (and USB) affair.
+TEST(ObjectLayerSlots, StoreSlotsAndFactoryDataRoundTrip)
+{
+    linkmodsim::TcpModule simulated;
+    Module module(kAddress, 0);
+    ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrNone);
+    Link& link = *module.getLink();
+    std::vector<uint8_t> data(100);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(255 - i);
+    size_t capacity = 0, size = 0, count = 0;
+    EXPECT_EQ(link.storeSlotCapacity(kAddress, 0, 1, &capacity), aErrNone);
+    EXPECT_GE(capacity, data.size());
+    ASSERT_EQ(link.loadStoreSlot(kAddress, 0, 1, data.data(), data.size()), aErrNone);
+    EXPECT_EQ(link.storeSlotSize(kAddress, 0, 1, &size), aErrNone);
+    EXPECT_EQ(size, data.size());
+    std::vector<uint8_t> back(data.size());
+    EXPECT_EQ(link.unloadStoreSlot(kAddress, 0, 1, back.data(), back.size(), &count), aErrNone);
+    EXPECT_EQ(back, data);
+    std::vector<uint8_t> small(40);
+    EXPECT_EQ(link.unloadStoreSlot(kAddress, 0, 1, small.data(), small.size(), &count), aErrOverrun);
+    EXPECT_EQ(count, 40u);
+    EXPECT_TRUE(std::equal(small.begin(), small.end(), data.begin()));
+    EXPECT_EQ(link.loadStoreSlot(kAddress, 9, 0, data.data(), data.size()), aErrMedia) << "no store 9";
+
+    std::vector<uint8_t> factory(60);
+    for (size_t i = 0; i < factory.size(); ++i)
+        factory[i] = uint8_t(i + 1);
+    ASSERT_EQ(link.setFactoryData(kAddress, 2, factory.data(), factory.size()), aErrNone);
+    std::vector<uint8_t> read(128);
+    ASSERT_EQ(link.getFactoryData(kAddress, 2, read.data(), read.size(), &count), aErrNone);
+    read.resize(count);
+    EXPECT_EQ(read, factory);
+}
+
+TEST(ObjectLayerFailures, RefusedArgumentsAndSilentModules)
+{
+    modsim::ModuleConfig config;
+    config.versionMajor = 2;
+    config.versionMinor = 12;
+    linkmodsim::TcpModule simulated(config);
+    Module module(kAddress, 0);
+    uint8_t bytes[28] = {};
+    EXPECT_EQ(module.connect(TCPIP, 0), aErrParam);
+    EXPECT_EQ(module.getLink()->sendPacket(kAddress, 1, 2, bytes), aErrConnection);
+
+    // The default configuration asks for a link server, which this build cannot make.
+    EXPECT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrConnection);
+    EXPECT_FALSE(module.isConnected());
+
+    ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrNone);
+    EXPECT_EQ(module.setConfig(Unshared()), aErrMode) << "not while connected";
+    Link& link = *module.getLink();
+    EXPECT_EQ(link.sendPacket(kAddress, 1, 27, bytes), aErrNone);
+    EXPECT_EQ(link.sendPacket(kAddress, 1, 28, bytes), aErrParam);
+    EXPECT_EQ(link.sendPacket(3, 1, 1, bytes), aErrPacket);
+
+    SystemClass system;
+    system.init(&module, 0);
+    const std::string name(24, 'x');
+    ASSERT_EQ(system.setName(reinterpret_cast<const uint8_t*>(name.data()), name.size()), aErrNone);
+    uint8_t small[10];
+    size_t count = 0;
+    EXPECT_EQ(system.getName(small, sizeof small, &count), aErrMemory);
+    uint32_t words[2];
+    EXPECT_EQ(system.getInputPowerBehaviorConfig(words, 2, &count), aErrNone);
+    I2CClass bus;
+    bus.init(&module, 0);
+    EXPECT_EQ(bus.write(4, 24, small), aErrSize);
+    EXPECT_EQ(bus.setSpeed(4), aErrParam);
+
+    modsim::FaultConfig silent;
+    silent.silent = true;
+    simulated.session.setFaults(silent);
+    uint32_t serial = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(system.getSerialNumber(&serial), aErrTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(module.disconnect(), aErrNone);
+    EXPECT_EQ(module.reconnect(), aErrNotReady) << "a module that never tells its address fails the connect";
+}
+
+TEST(ObjectLayerFailures, DiscoveryFallbackRunsOnceAndOnlyWhenAllowed)
+{
+    Module module(kAddress, 0);
+    aEtherConfig config = Unshared();
+    config.fallback = true;
+    ASSERT_EQ(module.setConfig(config), aErrNone);
+    aLinkDebug_Set(1, 0x01);
+    testing::internal::CaptureStdout();
+    // No USB module with that serial number; nor any link server on this host.
+    const aErr err = module.connect(USB, 0x0BADF00D);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    aLinkDebug_Set(0, 0);
+    EXPECT_NE(err, aErrNone);
+    const std::string line = "Executing Fallback - old type: 1 - new type: 4\n";
+    const size_t at = trace.find(line);
+    EXPECT_NE(at, std::string::npos) << trace;
+    EXPECT_EQ(trace.find("Executing Fallback", at + 1), std::string::npos) << "never a third attempt";
+}
+
+TEST(ObjectLayerFailures, PacketLogRecordsTheConversation)
+{
+    linkmodsim::TcpModule simulated;
+    Module module(kAddress, 0);
+    ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrNone);
+    char path[] = "/tmp/api-packet-log-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(module.enablePacketLog(path), aErrNone);
+    const uint8_t payload[] = {0xA1, 0xB2};
+    EXPECT_EQ(module.debug(payload, sizeof payload), aErrNone);
+    std::string text;
+    ASSERT_TRUE(linkmodsim::waitUntil([&] {
+        std::ifstream in(path);
+        std::stringstream all;
+        all << in.rdbuf();
+        text = all.str();
+        return text.find("< 02 03 17 A1 B2") != std::string::npos;
+    })) << text;
+    EXPECT_EQ(module.disablePacketLog(), aErrNone);
+    EXPECT_NE(text.find("# START"), std::string::npos);
+    EXPECT_NE(text.find("> 02 03 17 A1 B2"), std::string::npos);
+    module.disconnect();
+    std::remove(path);
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// Loader and firmware phases of an update, block by block, with the block
+// messages a user follows.
+#include "FirmwareTransfer.h"
+
+#include "Log.h"
+#include "UpdaterEntity.h"
+
+using Tarvelin::Tessaluma::Module;
+
+namespace {
+
+constexpr int kBlockAttempts = 5;
+
+}  // namespace
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& file)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    aErr err = entity.LoaderInit();
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", int(err), aError_GetErrorText(err));
+        return err;
+    }
+    display.message(Level::LEVEL_INFO, "Transferring loader to device");
+    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
+    display.display_progress(true);
+    size_t k = 1;
+    uint32_t total = 0;
+    while (k <= blocks.size()) {
+        const BirdBlock& block = blocks[k - 1];
+        display.message(Level::LEVEL_INFO, "Transferring loader block %d of %d, %d bytes", int(k), int(blocks.size()),
+                        int(block.length));
+        uint16_t blockSize = 0;
+        aErr prepared = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        if (prepared != aErrNone && prepared != aErrTimeout) {
+            err = prepared;
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", int(err), aError_GetErrorText(err));
+            break;
+        }
+        aErr sent = entity.LoaderTransfer(block.data, block.length);
+        if (sent != aErrNone) {
+            // The block is not counted; the failure stands unless a later step replaces it.
+            err = sent;
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", int(err), aError_GetErrorText(err));
+        } else {
+            total += block.length;
+        }
+        ++k;
+    }
+    display.message(Level::LEVEL_INFO, "Transferred %d blocks, %d total bytes", int(k - 1), int(total));
+    display.display_progress(false);
+    if (err != aErrNone)
+        return err;
+    display.message(Level::LEVEL_INFO, "Starting Load on Device");
+    err = entity.LoaderStart();
+    if (err == aErrTimeout) {
+        Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+        return aErrNone;
+    }
+    if (err != aErrNone)
+        display.message(Level::LEVEL_ERROR, "Error starting loader [%d, %s]", int(err), aError_GetErrorText(err));
+    return err;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& file, bool viaRouter,
+                        bool useUeiBytes)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, viaRouter);
+    if (useUeiBytes && entity.CheckUEIDataSupport() == aErrNone)
+        entity.CheckPooledPacketsSupport();
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.GetPath().c_str());
+    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    aErr err = aErrNone;
+    size_t done = 0;
+    uint32_t total = 0;
+    for (size_t k = 1; k <= blocks.size(); ++k) {
+        const BirdBlock& block = blocks[k - 1];
+        for (int r = 0; r < kBlockAttempts; ++r) {
+            display.message(Level::LEVEL_INFO, "Transferring firmware block %u of %u, %d bytes", unsigned(k),
+                            unsigned(blocks.size()), int(block.length));
+            if (r > 0)
+                display.message(Level::LEVEL_INFO, "  Retry %d", r);
+            uint16_t blockSize = 0;
+            err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+            // A module asking for pieces of no bytes has refused the block as surely as one that says so.
+            if (err == aErrNone && blockSize == 0)
+                err = aErrInvalidOption;
+            if (err != aErrNone) {
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", int(err), aError_GetErrorText(err));
+                break;
+            }
+            err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+            if (err == aErrNone)
+                break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", int(err), aError_GetErrorText(err));
+        }
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+            break;
+        }
+        total += block.length;
+        ++done;
+    }
+    display.message(Level::LEVEL_INFO, "Transferred %d blocks, %d total bytes", int(done), int(total));
+    return err != aErrNone ? err : entity.LoaderReboot(display);
+}

@@ -114,6 +114,35 @@ TEST_F(BirdmakeCli, EncodeMatchesTheLibrary) {
     EXPECT_EQ(birdmake::RandomData(100, 1), std::vector<uint8_t>(p.blocks[0].payload.begin() + 4, p.blocks[0].payload.end()));
 }
 
+TEST_F(BirdmakeCli, IdentityRecordLeadsTheFirstFirmwareBlock) {
+    auto r = Run({"-o", dir_.file("id.bird"), "--loader", "16:" + dir_.file("none"), "--firmware-random", "0x800:64",
+                  "--firmware-random", "0:64", "--identity", "0x01020304,2.16.255"});
+    EXPECT_EQ(1, r.exitCode);  // the loader's data file is missing
+    testsupport::WriteFile(dir_.file("ld.bin"), "L");
+    r = Run({"-o", dir_.file("id.bird"), "--loader", "16:" + dir_.file("ld.bin"), "--firmware-random", "0x800:64",
+             "--firmware-random", "0:64", "--identity", "0x01020304,2.16.255"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    birdtest::Parsed p = Read(dir_.file("id.bird"));
+    // "FWID", build, 2.16.255, 0, then the sum of those twelve bytes.
+    const uint32_t sum = 0x46 + 0x57 + 0x49 + 0x44 + 1 + 2 + 3 + 4 + 2 + 16 + 255;
+    const std::vector<uint8_t> record{0x46, 0x57, 0x49, 0x44, 1, 2, 3, 4, 2, 16, 255, 0,
+                                      0, 0, uint8_t(sum >> 8), uint8_t(sum)};
+    ASSERT_EQ(3u, p.blocks.size());
+    EXPECT_EQ(record, std::vector<uint8_t>(p.blocks[1].payload.begin() + 4, p.blocks[1].payload.begin() + 20));
+    EXPECT_EQ(birdmake::RandomData(64, 1), std::vector<uint8_t>(p.blocks[2].payload.begin() + 4, p.blocks[2].payload.end()));
+    EXPECT_EQ(record, birdmake::IdentityRecord(0x01020304, 2, 16, 255));
+
+    EXPECT_EQ(1, Run({"-o", dir_.file("x.bird"), "--firmware-random", "0:15", "--identity", "1,1.0.0"}).exitCode);
+    EXPECT_EQ(2, Run({"-o", dir_.file("x.bird"), "--firmware-random", "0:64", "--identity", "1,1.0.256"}).exitCode);
+    EXPECT_EQ(2, Run({"-o", dir_.file("x.bird"), "--firmware-random", "0:64", "--identity", "1.0.0"}).exitCode);
+    birdmake::SampleOptions sample;
+    sample.firmwareBlockSize = 64;
+    sample.identity = true;
+    birdmake::Image image = birdmake::SampleImage(sample);
+    EXPECT_EQ(birdmake::IdentityRecord(1000, 1, 0, 0),
+              std::vector<uint8_t>(image.blocks[1].payload.begin() + 4, image.blocks[1].payload.begin() + 20));
+}
+
 TEST_F(BirdmakeCli, BadUsageExitsTwoAndIoFailureOne) {
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
              {},

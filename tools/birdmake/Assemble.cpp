@@ -77,6 +77,14 @@ bool AssembleImage(const CommandLine& commandLine, Image* image, std::string* er
         if (spec.kind == BlockSpec::kSerialOffsets && !offsets) offsets = &spec;
     }
 
+    // First, so that placeholders and the check word win where a record would overlap them.
+    if (commandLine.identity) {
+        const Identity& id = *commandLine.identity;
+        if (!WriteIdentity(*image, id.build, id.major, id.minor, id.patch)) {
+            *error = "--identity: no firmware block with at least 16 data bytes";
+            return false;
+        }
+    }
     // Placeholders go where the updater will look: the first serial-offsets block.
     if (commandLine.placeholders) {
         if (!offsets || !WritePlaceholders(*image, offsets->address, offsets->second)) {

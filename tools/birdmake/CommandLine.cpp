@@ -2,6 +2,8 @@
 // usage error and the caller can tell it apart from an I/O failure.
 #include "CommandLine.h"
 
+#include "birdmake.h"
+
 #include <limits>
 
 namespace birdmake {
@@ -182,6 +184,16 @@ bool Parser::Option(const std::string& option, const std::string& value) {
         out_->blocks.push_back(spec);
         return true;
     }
+    if (option == "--identity") {
+        std::vector<std::string> parts = Split(value, ',', 3);
+        Identity identity;
+        if (parts.size() != 2) return Fail(option + ": expected BUILD,VERSION, got '" + value + "'");
+        if (!Number32(option, parts[0], &identity.build)) return false;
+        if (!ParseVersion(parts[1], &identity.major, &identity.minor, &identity.patch))
+            return Fail(option + ": '" + parts[1] + "' is not a version X.Y.Z (each part 0-255)");
+        out_->identity = identity;
+        return true;
+    }
     if (option == "--encode") {
         std::vector<std::string> parts = Split(value, ',', 5);
         if (parts.size() != 4) return Fail(option + ": expected four words W0,W1,W2,W3, got '" + value + "'");
@@ -256,6 +268,8 @@ const char* UsageText() {
            "  --raw BYTE:DATAFILE             any block: BYTE is type | flags << 5\n"
            "\n"
            "Edits, applied in this order after all blocks are assembled:\n"
+           "  --identity BUILD,VERSION        identity record (build, X.Y.Z) at the start of the\n"
+           "                                  first firmware block, for module simulators\n"
            "  --placeholders                  put the serial placeholders at the serial offsets\n"
            "  --vector-checksum               fix the vector-table check word of the block at 0\n"
            "  --encode W0,W1,W2,W3            encode the firmware blocks for this chip identifier\n"

@@ -21,11 +21,19 @@ struct BlockSpec {
     std::array<std::string, 4> info;  // build, version, serial, model
 };
 
+struct Identity {
+    uint32_t build = 0;
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    uint8_t patch = 0;
+};
+
 struct CommandLine {
     bool help = false;
     std::string output;
     std::vector<BlockSpec> blocks;
     std::optional<std::array<uint32_t, 4>> encode;
+    std::optional<Identity> identity;
     uint16_t formatVersion = 0x0101;
     std::optional<uint32_t> declaredCount;
     std::optional<uint32_t> checksum;

@@ -4,6 +4,9 @@
 
 #include "Bytes.h"
 
+#include <algorithm>
+#include <stdexcept>
+
 namespace birdmake {
 
 namespace {
@@ -19,7 +22,57 @@ uint8_t* Cover(Image& image, uint64_t address, uint64_t size) {
     return nullptr;
 }
 
+bool DecimalNumber(const std::string& text, uint64_t* value) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t v = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    if (v > 0xFFFFFFFFull) return false;
+    *value = v;
+    return true;
+}
+
 }  // namespace
+
+std::vector<uint8_t> IdentityRecord(uint32_t build, uint8_t major, uint8_t minor, uint8_t patch) {
+    std::vector<uint8_t> record;
+    PutBE32(record, kIdentityMagic);
+    PutBE32(record, build);
+    record.insert(record.end(), {major, minor, patch, 0});
+    PutBE32(record, ByteSum(record));
+    return record;
+}
+
+bool WriteIdentity(Image& image, uint32_t build, uint8_t major, uint8_t minor, uint8_t patch) {
+    for (Block& block : image.blocks) {
+        if (block.type != kFirmware || block.payload.size() < 4) continue;
+        if (block.payload.size() < 4 + kIdentityRecordSize) return false;
+        const std::vector<uint8_t> record = IdentityRecord(build, major, minor, patch);
+        std::copy(record.begin(), record.end(), block.payload.begin() + 4);
+        return true;
+    }
+    return false;
+}
+
+bool ParseVersion(const std::string& text, uint8_t* major, uint8_t* minor, uint8_t* patch) {
+    uint8_t* parts[3] = {major, minor, patch};
+    size_t at = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        size_t end = i < 2 ? text.find('.', at) : text.size();
+        if (end == std::string::npos || end == at || end - at > 3) return false;
+        unsigned v = 0;
+        for (size_t k = at; k < end; ++k) {
+            if (text[k] < '0' || text[k] > '9') return false;
+            v = v * 10 + static_cast<unsigned>(text[k] - '0');
+        }
+        if (v > 255) return false;
+        *parts[i] = static_cast<uint8_t>(v);
+        at = end + 1;
+    }
+    return true;
+}
 
 std::vector<uint8_t> RandomData(size_t size, uint64_t seed) {
     // splitmix64: fast enough for multi-megabyte images and good for any seed, zero included.
@@ -93,6 +146,14 @@ Image SampleImage(const SampleOptions& options) {
     }
 
     image.blocks.push_back(InfoBlock(options.build, options.version, options.serialHex, options.model));
+
+    if (options.identity) {
+        uint64_t build = 0;
+        uint8_t major = 0, minor = 0, patch = 0;
+        if (!ParseVersion(options.version, &major, &minor, &patch) || !DecimalNumber(options.build, &build))
+            throw std::invalid_argument("birdmake: identity needs a decimal build and an X.Y.Z version");
+        WriteIdentity(image, static_cast<uint32_t>(build), major, minor, patch);
+    }
 
     if (options.generic) {
         uint32_t serialAddress = options.firmwareAddress + options.serialOffset;

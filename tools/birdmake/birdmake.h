@@ -107,6 +107,24 @@ bool WritePlaceholders(Image& image, uint32_t serialAddress, uint32_t descriptor
 // no such block or it holds fewer than 32 data bytes.
 bool FixVectorChecksum(Image& image);
 
+// The identity record: 16 bytes that tell a simulated module which build and version a
+// firmware image holds, so that after a reboot it reports them as real firmware would.
+//   0-3   magic "FWID" (0x46 0x57 0x49 0x44)
+//   4-7   build, big-endian
+//   8-10  version major, minor, patch; 11 zero
+//   12-15 32-bit sum of bytes 0-11, big-endian
+constexpr uint32_t kIdentityMagic = 0x46574944;
+constexpr size_t kIdentityRecordSize = 16;
+
+std::vector<uint8_t> IdentityRecord(uint32_t build, uint8_t major, uint8_t minor, uint8_t patch);
+
+// Writes the identity record over the first bytes of the first firmware block's data.
+// False when there is no firmware block or it holds fewer than 16 data bytes.
+bool WriteIdentity(Image& image, uint32_t build, uint8_t major, uint8_t minor, uint8_t patch);
+
+// "X.Y.Z", each part 0..255; false for anything else.
+bool ParseVersion(const std::string& text, uint8_t* major, uint8_t* minor, uint8_t* patch);
+
 struct SampleOptions {
     uint32_t loaderAddress = 0x10000000;
     size_t loaderSize = 1024;
@@ -131,10 +149,13 @@ struct SampleOptions {
     std::optional<uint32_t> startAddress;
     // Give a firmware image at address 0 a valid vector-table check word.
     bool vectorChecksum = false;
+    // Put an identity record of build and version (which must then be a decimal number
+    // and X.Y.Z, else std::invalid_argument) at the start of the first firmware block.
+    bool identity = false;
 };
 
 // Loader block, firmware blocks, info block, then the optional serial-offsets and
-// start-address blocks, in that order.
+// start-address blocks, in that order. Edits: identity, placeholders, vector check word.
 Image SampleImage(const SampleOptions& options = {});
 
 // The data of all firmware blocks, concatenated in file order (address words left out):

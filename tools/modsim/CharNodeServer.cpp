@@ -46,8 +46,17 @@ void CharNodeServer::stop() {
 void CharNodeServer::run() {
     session_.connected();
     while (!stop_) {
-        const PumpEnd end = pumpFd(master_, session_, stop_, true);
+        RestartRequest restart;
+        const PumpEnd end = pumpFd(master_, session_, stop_, true, &restart);
         if (end == PumpEnd::Stopped || end == PumpEnd::Error) break;
+        if (end == PumpEnd::Restart) {
+            // A line cannot be dropped: the module stops listening instead.
+            session_.disconnected();
+            gone_ = restart.forever;
+            if (gone_) break;
+            discardFor(master_, restart.pauseMs, stop_);
+            continue;
+        }
         session_.disconnected();
     }
 }

@@ -22,6 +22,8 @@ public:
 
     bool start(std::uint32_t serial, std::string* error = nullptr);
     void stop();
+    // True once the module went for good (the line stays open, unanswered).
+    bool gone() const { return gone_; }
     const std::string& nodePath() const { return node_; }
 
 private:
@@ -31,6 +33,7 @@ private:
     int master_ = -1;
     std::string node_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> gone_{false};
     std::thread thread_;
 };
 

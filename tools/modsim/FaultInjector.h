@@ -42,6 +42,8 @@ public:
     // True once after a packet that ends with a connection reset was released.
     bool takeReset();
     void clear();
+    // Nothing held back (every submitted packet was released or dropped).
+    bool idle() const { return held_.empty(); }
     const FaultStats& stats() const { return stats_; }
 
 private:

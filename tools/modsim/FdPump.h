@@ -8,10 +8,18 @@
 
 namespace modsim {
 
-enum class PumpEnd { Stopped, PeerClosed, Reset, Error };
+enum class PumpEnd { Stopped, PeerClosed, Reset, Error, Restart };
 
 // hangupIsIdle: a pseudo-terminal master reports a hang-up while nobody holds
 // the slave open; wait for the next opener instead of ending.
-PumpEnd pumpFd(int fd, ModuleSession& session, const std::atomic<bool>& stop, bool hangupIsIdle = false);
+// restart: filled when the pump ends with Restart (the module restarted).
+PumpEnd pumpFd(int fd, ModuleSession& session, const std::atomic<bool>& stop, bool hangupIsIdle = false,
+               RestartRequest* restart = nullptr);
+
+// Sleeps ms in short slices, returning early once stop is set.
+void pauseUnlessStopped(std::uint32_t ms, const std::atomic<bool>& stop);
+// The same, reading and discarding whatever arrives on fd meanwhile (a
+// serial line into a module that is restarting).
+void discardFor(int fd, std::uint32_t ms, const std::atomic<bool>& stop);
 
 }  // namespace modsim

@@ -6,10 +6,12 @@
 
 #include "Cobs.h"
 #include "FaultInjector.h"
+#include "FlashImage.h"
 #include "VirtualModule.h"
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace modsim {
@@ -28,12 +30,30 @@ public:
     // Advances the module's clock and returns what is due on the line.
     std::vector<std::uint8_t> output(std::uint64_t nowMs);
     bool takeReset();
+    // Once the bytes before it have left through output(): the module
+    // restarted and the transport is to drop the host and pause.
+    std::optional<RestartRequest> takeRestart();
+    // How long the transport may sleep before calling output() again.
+    int pollIntervalMs();
 
     void setFaults(const FaultConfig& faults);
+    void setUpdateFaults(const UpdateFaults& faults);
+    void setStreamRate(std::uint32_t hz);
     ModuleStats stats();
     FaultStats faultStats();
     unsigned badFrames();
     unsigned oversizeDropped();
+    // Copies of the module's flash and live configuration (identity after
+    // an upgrade, name...).
+    FlashImage flash();
+    ModuleConfig liveConfig();
+
+    // Test hooks: a packet to the host as if the module sent it (it goes
+    // through the faults and the framing), or bytes put on the line exactly
+    // as given (framed only on a stuffed line), e.g. a malformed packet.
+    void pushPacket(Packet packet);
+    void injectLine(const std::vector<std::uint8_t>& wireBytes);
+
     // Runs f(VirtualModule&) under the session lock (handlers, inspection).
     template <typename F>
     auto withModule(F f) {
@@ -42,12 +62,17 @@ public:
     }
 
 private:
+    void resetLine();
+
     std::mutex mutex_;
     VirtualModule module_;
     Framing framing_;
     FrameDecoder decoder_;
     FaultInjector faults_;
     unsigned oversize_ = 0;
+    std::vector<std::uint8_t> injected_;
+    std::optional<RestartRequest> pendingRestart_;  // waits for held output
+    std::optional<RestartRequest> dueRestart_;
 };
 
 }  // namespace modsim

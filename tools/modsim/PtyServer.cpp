@@ -39,8 +39,20 @@ void PtyServer::stop() {
 void PtyServer::run() {
     session_.connected();
     while (!stop_) {
-        const PumpEnd end = pumpFd(master_, session_, stop_, true);
+        RestartRequest restart;
+        const PumpEnd end = pumpFd(master_, session_, stop_, true, &restart);
         if (end == PumpEnd::Stopped || end == PumpEnd::Error) break;
+        if (end == PumpEnd::Restart) {
+            // A line cannot be dropped: the module stops listening instead.
+            session_.disconnected();
+            gone_ = restart.forever;
+            if (gone_) {
+                if (onGone_) onGone_(restart);
+                break;
+            }
+            discardFor(master_, restart.pauseMs, stop_);
+            continue;
+        }
         // A serial line cannot be reset: the module restarts its link instead.
         session_.disconnected();
     }

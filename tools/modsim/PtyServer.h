@@ -6,6 +6,7 @@
 #include "ModuleSession.h"
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -20,6 +21,10 @@ public:
 
     bool start(std::string* error = nullptr);
     void stop();
+    // True once the module went for good (the line stays open, unanswered).
+    bool gone() const { return gone_; }
+    // Called on the server's thread when the module goes for good; set before start().
+    void onGone(std::function<void(const RestartRequest&)> callback) { onGone_ = std::move(callback); }
     const std::string& slavePath() const { return slavePath_; }
 
 private:
@@ -29,6 +34,8 @@ private:
     int slave_ = -1;  // kept open so the line never hangs up between hosts
     std::string slavePath_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> gone_{false};
+    std::function<void(const RestartRequest&)> onGone_;
     std::thread thread_;
 };
 

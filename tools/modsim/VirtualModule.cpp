@@ -1,6 +1,7 @@
 #include "VirtualModule.h"
 
-#include "ModuleCommands.h"
+#include "ModuleFirmware.h"
+#include "Wire.h"
 
 #include <cstdio>
 
@@ -17,7 +18,16 @@ bool parseVersion(const std::string& text, ModuleConfig& config) {
 }
 
 VirtualModule::VirtualModule(ModuleConfig config) : config_(std::move(config)) {
-    installStandardCommands(*this);
+    if (config_.routerAddress == 0) config_.routerAddress = config_.address;
+    firmware_ = std::make_unique<ModuleFirmware>(*this);
+}
+
+VirtualModule::~VirtualModule() = default;
+
+std::optional<RestartRequest> VirtualModule::takeRestart() {
+    std::optional<RestartRequest> r = restart_;
+    restart_.reset();
+    return r;
 }
 
 void VirtualModule::send(Packet packet) { out_.push_back(std::move(packet)); }
@@ -41,9 +51,21 @@ void VirtualModule::hostDisconnected() {
     awaiting_ = false;
     nextIsDown_ = false;
     stats_.routeForced = false;
+    firmware_->hostLeft();
+}
+
+// The module powers up at the first time it is given: uptime and stream
+// timestamps count from there, whatever epoch the caller's clock has.
+void VirtualModule::advanceClock(std::uint64_t nowMs) {
+    nowMs_ = nowMs;
+    if (!clockStarted_) {
+        clockStarted_ = true;
+        firmware_->restarted();
+    }
 }
 
 void VirtualModule::feed(const std::uint8_t* bytes, std::size_t length, std::uint64_t nowMs) {
+    advanceClock(nowMs);
     for (std::size_t i = 0; i < length; ++i) acceptByte(bytes[i], nowMs);
 }
 
@@ -103,6 +125,10 @@ void VirtualModule::dispatch(const Packet& p, std::uint64_t nowMs) {
         auto it = handlers_.find(p.data[0]);
         if (it == handlers_.end()) {
             ++stats_.unhandled;
+            if (fallback_) {
+                PacketHandler h = fallback_;
+                h(*this, p);
+            }
         } else {
             if (p.data[0] == kCmdDebug) ++stats_.echoes;
             // Copy: a handler may replace itself.
@@ -127,6 +153,8 @@ void VirtualModule::handleHeartbeatAnswer(std::uint8_t value) {
 }
 
 void VirtualModule::tick(std::uint64_t nowMs) {
+    advanceClock(nowMs);
+    firmware_->tick(nowMs);
     if (awaiting_ && nowMs >= answerDeadlineMs_) {
         ++stats_.heartbeatsMissed;
         awaiting_ = false;

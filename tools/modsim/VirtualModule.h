@@ -10,6 +10,8 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace modsim {
@@ -32,12 +34,24 @@ struct ModuleStats {
 };
 
 class VirtualModule;
+class ModuleFirmware;
 // Handles one packet addressed to this module; replies through module.send().
 using PacketHandler = std::function<void(VirtualModule& module, const Packet& packet)>;
+
+// The module restarts (its loader starts, or it reboots) and asks its
+// transport to drop the host and stay away for pauseMs; forever: for good.
+struct RestartRequest {
+    std::uint32_t pauseMs = 0;
+    bool forever = false;
+    bool exitProcess = false;  // with forever: the whole simulator ends
+};
 
 class VirtualModule {
 public:
     explicit VirtualModule(ModuleConfig config);
+    ~VirtualModule();
+    VirtualModule(const VirtualModule&) = delete;
+    VirtualModule& operator=(const VirtualModule&) = delete;
 
     void feed(const std::uint8_t* bytes, std::size_t length, std::uint64_t nowMs);
     void feed(const std::vector<std::uint8_t>& bytes, std::uint64_t nowMs) { feed(bytes.data(), bytes.size(), nowMs); }
@@ -51,10 +65,22 @@ public:
     void setHandler(std::uint8_t command, PacketHandler handler);
     // Packets to other addresses go here when set (a router behind this module).
     void setForeignHandler(PacketHandler handler) { foreign_ = std::move(handler); }
+    // Commands without a handler go here when set (still counted unhandled).
+    void setFallbackHandler(PacketHandler handler) { fallback_ = std::move(handler); }
     // The transport lost its host: input state and heartbeats start over.
     void hostDisconnected();
 
+    // The module's clock: the latest time passed to feed() or tick().
+    std::uint64_t nowMs() const { return nowMs_; }
+    // Handlers: the module restarts; the transport picks it up with takeRestart().
+    void requestRestart(RestartRequest request) { restart_ = request; }
+    std::optional<RestartRequest> takeRestart();
+
+    // The live configuration: the identity changes with a new firmware or name.
     const ModuleConfig& config() const { return config_; }
+    ModuleConfig& config() { return config_; }
+    // The entities the module answers (system, stores, streams, loader...).
+    ModuleFirmware& firmware() { return *firmware_; }
     const ModuleStats& stats() const { return stats_; }
     bool hostSeen() const { return hostSeen_; }
 
@@ -68,7 +94,14 @@ private:
     ModuleStats stats_;
     std::map<std::uint8_t, PacketHandler> handlers_;
     PacketHandler foreign_;
+    PacketHandler fallback_;
     std::deque<Packet> out_;
+    void advanceClock(std::uint64_t nowMs);
+
+    std::uint64_t nowMs_ = 0;
+    bool clockStarted_ = false;
+    std::optional<RestartRequest> restart_;
+    std::unique_ptr<ModuleFirmware> firmware_;  // last: its handlers point into this module
 
     // Input assembly.
     std::vector<std::uint8_t> partial_;

@@ -1,5 +1,6 @@
 // modsim: runs one simulated module until SIGTERM or SIGINT.
-#include "FaultInjector.h"
+#include "CommandLine.h"
+#include "FlashImage.h"
 #include "LegacyDiscovery.h"
 #include "LinkServerAnnounce.h"
 #include "ModuleSession.h"
@@ -9,143 +10,125 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 using namespace modsim;
 
 namespace {
 
-const char* kUsage =
-    "usage: modsim --serial HEX --model N --address N --version X.Y.Z --build N --name TEXT\n"
-    "              [--tcp PORT] [--pty] [--heartbeat-ms N] [--udp-discovery IFADDR]\n"
-    "              [--local-server] [--beacon IFADDR] [--spec-type N]\n"
-    "              [--fault drop=N|corrupt=N|insert=N|delay=MS|silent|silent-after=N|reset=N]...\n";
-
-bool toUnsigned(const char* text, unsigned long max, unsigned long& out, int base = 0) {
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtoul(text, &end, base);
-    return errno == 0 && end != text && *end == 0 && out <= max;
-}
+// Status of a run that ended because the module vanished (vanish-exit).
+constexpr int kVanishedStatus = 3;
 
 int usage(const std::string& why) {
-    std::fprintf(stderr, "modsim: %s\n%s", why.c_str(), kUsage);
+    std::fprintf(stderr, "modsim: %s\n%s", why.c_str(), usageText());
     return 2;
+}
+
+// Creates every flash dump up front: a path that cannot be written is
+// reported now, not as a silent failure in the middle of an update.
+bool prepareDumps(const ModuleConfig& config, std::string& error) {
+    const FlashImage empty;
+    if (!config.imageOut.empty() && !empty.dump(config.imageOut, config.flashBase, &error)) return false;
+    for (const BehindModule& m : config.behind)
+        if (!m.imageOut.empty() && !empty.dump(m.imageOut, config.flashBase, &error)) return false;
+    return true;
+}
+
+// A module that vanished with vanish-exit ends the program from the main thread.
+void endOnVanish(const RestartRequest& r) {
+    if (r.exitProcess) ::kill(::getpid(), SIGUSR1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    ModuleConfig config;
-    FaultConfig faults;
-    long tcpPort = -1;
-    bool pty = false, localServer = false;
-    std::string udpIf, beaconIf;
-    unsigned long specType = 4;
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string opt = argv[i];
-        if (opt == "--pty") { pty = true; continue; }
-        if (opt == "--local-server") { localServer = true; continue; }
-        if (opt == "--help" || opt == "-h") { std::fputs(kUsage, stdout); return 0; }
-        if (i + 1 >= argc) return usage("missing value for " + opt);
-        const char* v = argv[++i];
-        unsigned long n = 0;
-        if (opt == "--serial") {
-            if (!toUnsigned(v, 0xFFFFFFFFul, n, 16)) return usage("bad serial number");
-            config.serial = std::uint32_t(n);
-        } else if (opt == "--model") {
-            if (!toUnsigned(v, 255, n)) return usage("bad model");
-            config.model = std::uint8_t(n);
-        } else if (opt == "--address") {
-            if (!toUnsigned(v, 254, n) || n == 0 || (n & 1)) return usage("address must be even, 2..254");
-            config.address = std::uint8_t(n);
-        } else if (opt == "--version") {
-            if (!parseVersion(v, config)) return usage("bad version");
-        } else if (opt == "--build") {
-            if (!toUnsigned(v, 0xFFFFFFFFul, n)) return usage("bad build");
-            config.build = std::uint32_t(n);
-        } else if (opt == "--name") {
-            config.name = v;
-        } else if (opt == "--tcp") {
-            if (!toUnsigned(v, 65535, n)) return usage("bad port");
-            tcpPort = long(n);
-        } else if (opt == "--heartbeat-ms") {
-            if (!toUnsigned(v, 0xFFFFFFFFul, n)) return usage("bad heartbeat interval");
-            config.heartbeatMs = std::uint32_t(n);
-        } else if (opt == "--udp-discovery") {
-            udpIf = v;
-        } else if (opt == "--beacon") {
-            beaconIf = v;
-        } else if (opt == "--spec-type") {
-            if (!toUnsigned(v, 7, n) || n == 0) return usage("bad link type");
-            specType = n;
-        } else if (opt == "--fault") {
-            if (!parseFault(v, faults)) return usage(std::string("bad fault ") + v);
-        } else {
-            return usage("unknown option " + opt);
-        }
+    CommandLine cl;
+    std::string error;
+    if (!parseCommandLine(argc, argv, cl, error)) return usage(error);
+    if (cl.help) {
+        std::fputs(usageText(), stdout);
+        return 0;
     }
-    if (tcpPort < 0 && !pty) return usage("give --tcp PORT and/or --pty");
+    const ModuleConfig& config = cl.config;
+    if (!prepareDumps(config, error)) {
+        std::fprintf(stderr, "modsim: image: %s\n", error.c_str());
+        return 1;
+    }
 
     // Block the stop signals before any thread starts; the main thread waits for them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::string error;
     std::unique_ptr<ModuleSession> tcpSession, ptySession;
     std::unique_ptr<TcpServer> tcp;
     std::unique_ptr<PtyServer> ptyServer;
-    if (tcpPort >= 0) {
+    if (cl.tcpPort >= 0) {
         tcpSession = std::make_unique<ModuleSession>(config, Framing::Raw);
-        tcpSession->setFaults(faults);
+        tcpSession->setFaults(cl.faults);
         tcp = std::make_unique<TcpServer>(*tcpSession);
-        if (!tcp->start(std::uint16_t(tcpPort), &error)) { std::fprintf(stderr, "modsim: tcp: %s\n", error.c_str()); return 1; }
-        std::printf("tcp 127.0.0.1 %u\n", tcp->port());
+        tcp->onGone(endOnVanish);
+        if (!tcp->start(cl.bind, std::uint16_t(cl.tcpPort), &error)) {
+            std::fprintf(stderr, "modsim: tcp: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("tcp %s %u\n", cl.bind.c_str(), tcp->port());
     }
-    if (pty) {
+    if (cl.pty) {
         ptySession = std::make_unique<ModuleSession>(config, Framing::Cobs);
-        ptySession->setFaults(faults);
+        ptySession->setFaults(cl.faults);
         ptyServer = std::make_unique<PtyServer>(*ptySession);
-        if (!ptyServer->start(&error)) { std::fprintf(stderr, "modsim: pty: %s\n", error.c_str()); return 1; }
+        ptyServer->onGone(endOnVanish);
+        if (!ptyServer->start(&error)) {
+            std::fprintf(stderr, "modsim: pty: %s\n", error.c_str());
+            return 1;
+        }
         std::printf("pty %s\n", ptyServer->slavePath().c_str());
     }
 
     const std::uint16_t announcedPort = tcp ? tcp->port() : 0;
     std::unique_ptr<LegacyDiscovery> legacy;
-    if (!udpIf.empty()) {
+    if (!cl.udpInterface.empty()) {
         legacy = std::make_unique<LegacyDiscovery>(LegacyAnswer{config.address, announcedPort, config.serial, config.model});
-        if (!legacy->start(udpIf, &error)) { std::fprintf(stderr, "modsim: udp discovery: %s\n", error.c_str()); return 1; }
-        std::printf("udp-discovery %s\n", udpIf.c_str());
+        if (!legacy->start(cl.udpInterface, &error)) {
+            std::fprintf(stderr, "modsim: udp discovery: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("udp-discovery %s\n", cl.udpInterface.c_str());
     }
     LinkSpecFields spec;
-    spec.type = std::uint32_t(specType);
+    spec.type = cl.specType;
     spec.serial = config.serial;
     spec.moduleAddress = config.address;
     spec.model = config.model;
     spec.port = announcedPort;
     std::unique_ptr<LocalServerAnswer> local;
-    if (localServer) {
+    if (cl.localServer) {
         spec.ipv4NetworkOrder = htonl(INADDR_LOOPBACK);
         local = std::make_unique<LocalServerAnswer>(spec);
-        if (!local->start(&error)) { std::fprintf(stderr, "modsim: local server: %s\n", error.c_str()); return 1; }
+        if (!local->start(&error)) {
+            std::fprintf(stderr, "modsim: local server: %s\n", error.c_str());
+            return 1;
+        }
         std::printf("local-server pair %d\n", local->pair());
     }
     std::unique_ptr<BeaconAnswer> beacon;
-    if (!beaconIf.empty()) {
+    if (!cl.beaconInterface.empty()) {
         in_addr a{};
-        if (::inet_pton(AF_INET, beaconIf.c_str(), &a) != 1) return usage("bad beacon interface");
+        ::inet_pton(AF_INET, cl.beaconInterface.c_str(), &a);
         spec.ipv4NetworkOrder = a.s_addr;
         beacon = std::make_unique<BeaconAnswer>(spec);
-        if (!beacon->start(beaconIf, &error)) { std::fprintf(stderr, "modsim: beacon: %s\n", error.c_str()); return 1; }
-        std::printf("beacon %s\n", beaconIf.c_str());
+        if (!beacon->start(cl.beaconInterface, &error)) {
+            std::fprintf(stderr, "modsim: beacon: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("beacon %s\n", cl.beaconInterface.c_str());
     }
     std::fflush(stdout);
 
@@ -163,6 +146,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "modsim: %s: sync %u, heartbeats sent %u answered %u missed %u, framing errors %u, echoes %u\n",
                      s == tcpSession.get() ? "tcp" : "pty", st.syncRequests, st.heartbeatsSent, st.heartbeatsAnswered,
                      st.heartbeatsMissed, st.framingErrors, st.echoes);
+    }
+    if (sig == SIGUSR1) {
+        std::fprintf(stderr, "modsim: the module vanished\n");
+        return kVanishedStatus;
     }
     return 0;
 }

@@ -2,6 +2,7 @@
  * vendor and product IDs and its serial-number string. */
 #include "aDiscoveryInternal.h"
 #include "aUSB.h"
+#include "aUSBSeam.h"
 
 #include <string.h>
 
@@ -43,42 +44,42 @@ bool aDiscovery_USBSpecFromDevice(uint16_t vendorId, uint16_t productId, const c
     return true;
 }
 
+/* The walk holds the shared context: a reconnect elsewhere may drop it (a
+ * module re-enumerating) while devices of its list are still open here. */
 unsigned int aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* reference)
 {
-    libusb_context* context;
+    const tsusbLibusbOps* lib = tsusb_libusb_ops();
+    tsusbContext* hold = Tessaluma_libusb_hold();
     libusb_device** devices = NULL;
     unsigned int count = 0;
     ssize_t n;
     ssize_t i;
     bool goOn = true;
 
-    if (Tessaluma_libusb_init() != aErrNone)
+    if (!hold)
         return 0;
-    context = Tessaluma_libusb_get_context();
-    if (!context)
-        return 0;
-    n = libusb_get_device_list(context, &devices);
-    if (n < 0)
-        return 0;
+    n = lib->get_device_list(Tessaluma_libusb_held_context(hold), &devices);
     for (i = 0; i < n && goOn; ++i) {
         struct libusb_device_descriptor descriptor;
         libusb_device_handle* handle = NULL;
         unsigned char text[sSERIAL_READ_MAX + 1];
         linkSpec spec;
         int got;
-        if (libusb_get_device_descriptor(devices[i], &descriptor) != 0 ||
+        if (lib->get_device_descriptor(devices[i], &descriptor) != 0 ||
             !tsusb_is_tessaluma_device(descriptor.idVendor, descriptor.idProduct))
             continue;
-        if (libusb_open(devices[i], &handle) != 0)
+        if (lib->open(devices[i], &handle) != 0)
             continue;
         got = descriptor.iSerialNumber == 0
                   ? -1
-                  : libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text);
+                  : lib->get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text);
         if (got > 0 && aDiscovery_USBSpecFromDevice(descriptor.idVendor, descriptor.idProduct,
                                                     (const char*)text, (size_t)got, &spec))
             goOn = aDiscovery_Report(callback, reference, &spec, &count);
-        libusb_close(handle);
+        lib->close(handle);
     }
-    libusb_free_device_list(devices, 1);
+    if (n >= 0)
+        lib->free_device_list(devices, 1);
+    Tessaluma_libusb_release(&hold);
     return count;
 }

@@ -5,8 +5,11 @@
  * shared per module with use counts: every successful create is paired with one
  * aLink_Destroy.
  *
- * An identifier must not be used by one thread while another thread destroys
- * its last use. */
+ * Any thread may call any operation at any time, also while another thread
+ * destroys the link's last use: a call that comes after the destroy finds the
+ * identifier unknown, and a call already under way is ended early (a wait
+ * returns null, a sync or reset gives up) and has left the link before the
+ * destroy frees it. */
 #ifndef TS_ALINK_H
 #define TS_ALINK_H
 
@@ -68,7 +71,11 @@ int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32
  * failure. */
 int32_t aLink_CreateUSB(uint32_t serialNumber);
 /* Releases one use; the last use stops the link and frees everything. *linkId
- * is 0 afterwards in every case. aErrParam for an unknown identifier. */
+ * is 0 afterwards in every case. aErrParam for an unknown identifier. The last
+ * use first removes the user filter and heartbeat observer, ends the waits of
+ * other threads on the link and waits for their calls to leave it; should a
+ * call not leave within ten seconds (a transport call that hangs), the link
+ * is left allocated rather than freed under it, and aErrTimeout returned. */
 aErr aLink_Destroy(int32_t* linkId);
 
 /* Starts the worker threads and queues force route on; success at once when
@@ -84,7 +91,8 @@ int aLink_GetStatus(int32_t linkId);
 aErr aLink_PutPacket(int32_t linkId, const aPacket* packet);
 /* The oldest incoming packet (the caller owns it), or null. */
 aPacket* aLink_GetPacket(int32_t linkId);
-/* As aLink_GetPacket, waiting up to timeoutMs for one to arrive. */
+/* As aLink_GetPacket, waiting up to timeoutMs for one to arrive. Time-outs
+ * beyond ten years (ULONG_MAX, say) wait as long as it takes. */
 aPacket* aLink_AwaitPacket(int32_t linkId, unsigned long timeoutMs);
 /* The oldest incoming packet the filter selects, removed; or null. */
 aPacket* aLink_GetFirst(int32_t linkId, aLinkPacketFilter filter, void* reference);
@@ -96,9 +104,15 @@ aPacket* aLink_AwaitFirst(int32_t linkId, aLinkPacketFilter filter, void* refere
 size_t aLink_DrainPackets(int32_t linkId, aLinkPacketFilter filter, void* reference);
 
 /* Installs (or, with a null filter, removes) the filter that sees each incoming
- * packet first and keeps it from the input FIFO by returning true. */
+ * packet first and keeps it from the input FIFO by returning true. Returns once
+ * the filter it replaces has finished any call in progress; that filter is
+ * never called again, so its reference may be freed then. The filter belongs to
+ * the link, not to one of its holders: a holder removes its own filter before
+ * its aLink_Destroy. */
 aErr aLink_InstallUserPacketFilter(int32_t linkId, aLinkPacketFilter filter, void* reference);
-/* Installs (or removes) the function told about each heartbeat answer. */
+/* Installs (or removes) the function told about each heartbeat answer; as with
+ * the user filter, the one it replaces is no longer running when this returns.
+ * The observer runs on the link's input thread and may use the link. */
 aErr aLink_InstallHeartbeatObserver(int32_t linkId, aLinkHeartbeatObserver observer,
                                     void* reference);
 /* With pooling on, queued packets go out concatenated in stream writes of at

@@ -20,7 +20,8 @@ uint64_t aLink_SteadyMs(void)
 }
 
 /* Takes the stream first, so that whatever fails afterwards, releasing the
- * record releases the stream too. */
+ * record releases the stream too. The closing flag is left as it is: a reset
+ * re-initialises a record that a destroy may already be closing. */
 aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
 {
     char name[64];
@@ -40,12 +41,17 @@ aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
         snprintf(name, sizeof name, "aLink(%p)->userFilterSema", (void*)link);
         link->filterMutex = aMutex_Create(name);
     }
+    if (link->observerMutex == NULL) {
+        snprintf(name, sizeof name, "aLink(%p)->observerSema", (void*)link);
+        link->observerMutex = aMutex_Create(name);
+    }
     if (link->logMutex == NULL) {
         snprintf(name, sizeof name, "LOG_SEMA_%p", (void*)link);
         link->logMutex = aMutex_Create(name);
     }
     if (atomic_load(&link->inputFifo) == 0 || atomic_load(&link->outputFifo) == 0 ||
-        link->assembler == NULL || link->filterMutex == NULL || link->logMutex == NULL)
+        link->assembler == NULL || link->filterMutex == NULL || link->observerMutex == NULL ||
+        link->logMutex == NULL)
         return aErrResource;
     /* A reset re-initialises a live record; its check word is already set. */
     if (link->check != aLINK_CHECK)
@@ -70,6 +76,8 @@ aErr aLinkControl_Release(aLink* link)
     aLinkLog_Release(link);
     if (link->filterMutex != NULL)
         aMutex_Destroy(&link->filterMutex);
+    if (link->observerMutex != NULL)
+        aMutex_Destroy(&link->observerMutex);
     if (link->logMutex != NULL)
         aMutex_Destroy(&link->logMutex);
     if (link->stream != NULL)
@@ -98,7 +106,7 @@ aErr aLinkControl_Start(aLink* link)
         return aErrResource;
     }
     bool up = false;
-    for (int poll = 0; poll < aLINK_POLL_COUNT && !up; ++poll) {
+    for (int poll = 0; poll < aLINK_POLL_COUNT && !up && !atomic_load(&link->closing); ++poll) {
         up = atomic_load(&link->inputReady) && atomic_load(&link->outputReady) &&
              atomic_load(&link->status) == aLINK_STATUS_RUNNING;
         if (!up)
@@ -147,36 +155,124 @@ aErr aLinkControl_ForceRoute(aLink* link, uint8_t value)
     return err;
 }
 
+/* The user filter and the heartbeat observer are changed under the mutex the
+ * input thread holds for each call, so a change waits for a call in progress.
+ * The input thread itself, changing them from inside the call, finds the
+ * mutex already its own (aErrDuplicate) and goes on without waiting. */
+static aErr sLockCallMutex(aMutex* mutex, bool* owned)
+{
+    *owned = false;
+    if (mutex == NULL)
+        return aErrParam;
+    aErr err = aMutex_Lock(mutex);
+    if (err == aErrDuplicate)
+        return aErrNone;
+    *owned = err == aErrNone;
+    return err;
+}
+
+static aErr sSetFilter(aLink* link, aLinkPacketFilter filter, void* reference)
+{
+    bool owned = false;
+    aErr err = sLockCallMutex(link->filterMutex, &owned);
+    if (err != aErrNone)
+        return err;
+    link->userFilter = filter;
+    link->filterReference = filter ? reference : NULL;
+    return owned ? aMutex_Unlock(link->filterMutex) : aErrNone;
+}
+
+static aErr sSetObserver(aLink* link, aLinkHeartbeatObserver observer, void* reference)
+{
+    bool owned = false;
+    aErr err = sLockCallMutex(link->observerMutex, &owned);
+    if (err != aErrNone)
+        return err;
+    link->heartbeatObserver = observer;
+    link->heartbeatReference = observer ? reference : NULL;
+    return owned ? aMutex_Unlock(link->observerMutex) : aErrNone;
+}
+
+/* The closing flag goes up first: a call the removal of a callback waits for
+ * (an observer using the link) gives up at once, and a waiter woken by the
+ * input FIFO's destruction does not wait again. The input thread finds no
+ * FIFO for the rest of its life and drops what it reads. */
+void aLinkControl_Close(aLink* link)
+{
+    atomic_store(&link->closing, true);
+    aErr filterErr = link->filterMutex ? sSetFilter(link, NULL, NULL) : aErrNone;
+    aErr observerErr = link->observerMutex ? sSetObserver(link, NULL, NULL) : aErrNone;
+    if (filterErr != aErrNone || observerErr != aErrNone)
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) callbacks not removed: %d %d\n",
+                         (int)link->id, (int)filterErr, (int)observerErr);
+    uint64_t input = atomic_exchange(&link->inputFifo, 0);
+    if (input != 0)
+        aPacketFifo_Destroy(&input);
+}
+
+/* Beyond this a wait is as good as endless (ten years); it also keeps the sum
+ * with the clock far from wrapping. */
+#define aLINK_LONGEST_WAIT_MS (10ull * 366 * 24 * 60 * 60 * 1000)
+
+uint64_t aLinkControl_Deadline(unsigned long timeoutMs)
+{
+    uint64_t wait = timeoutMs < aLINK_LONGEST_WAIT_MS ? timeoutMs : aLINK_LONGEST_WAIT_MS;
+    return aLink_SteadyMs() + wait;
+}
+
+/* Each operation below pins the link for the length of its call
+ * (aLinkTable_Acquire), so that a destroy on another thread cannot free the
+ * record under it. */
+
 aErr aLink_Start(int32_t linkId)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    return link ? aLinkControl_Start(link) : aErrParam;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    aErr err = aLinkControl_Start(pin->link);
+    aLinkTable_Release(pin);
+    return err;
 }
 
 aErr aLink_Stop(int32_t linkId)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    return link ? aLinkControl_Stop(link) : aErrParam;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    aErr err = aLinkControl_Stop(pin->link);
+    aLinkTable_Release(pin);
+    return err;
 }
 
 int aLink_GetStatus(int32_t linkId)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    return link ? atomic_load(&link->status) : aLINK_STATUS_INVALID;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aLINK_STATUS_INVALID;
+    int status = atomic_load(&pin->link->status);
+    aLinkTable_Release(pin);
+    return status;
 }
 
 aErr aLink_ForceRoute(int32_t linkId, uint8_t value)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    return link ? aLinkControl_ForceRoute(link, value) : aErrNotFound;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrNotFound;
+    aErr err = aLinkControl_ForceRoute(pin->link, value);
+    aLinkTable_Release(pin);
+    return err;
 }
 
 aErr aLink_PutPacket(int32_t linkId, const aPacket* packet)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL || packet == NULL)
+    if (packet == NULL)
         return aErrParam;
-    aErr err = aPacketFifo_Put(atomic_load(&link->outputFifo), packet);
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    aErr err = aPacketFifo_Put(atomic_load(&pin->link->outputFifo), packet);
+    aLinkTable_Release(pin);
     if (err == aErrNone && aLinkDebug_On(aLINK_TRACE_PACKETS)) {
         uint8_t address = 0, length = 0;
         aPacket_GetAddress(packet, &address);
@@ -191,86 +287,107 @@ aErr aLink_PutPacket(int32_t linkId, const aPacket* packet)
 
 aPacket* aLink_GetPacket(int32_t linkId)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    return link ? aPacketFifo_Get(atomic_load(&link->inputFifo)) : NULL;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return NULL;
+    aPacket* packet = aPacketFifo_Get(atomic_load(&pin->link->inputFifo));
+    aLinkTable_Release(pin);
+    return packet;
 }
 
+/* A destroy meanwhile removes the input FIFO, which ends the wait. */
 aPacket* aLink_AwaitPacket(int32_t linkId, unsigned long timeoutMs)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    return link ? aPacketFifo_Await(atomic_load(&link->inputFifo), timeoutMs) : NULL;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return NULL;
+    aPacket* packet = aPacketFifo_Await(atomic_load(&pin->link->inputFifo), timeoutMs);
+    aLinkTable_Release(pin);
+    return packet;
 }
 
 aPacket* aLink_GetFirst(int32_t linkId, aLinkPacketFilter filter, void* reference)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL || filter == NULL)
+    if (filter == NULL)
         return NULL;
-    return aPacketFifo_GetFirst(atomic_load(&link->inputFifo), filter, reference);
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return NULL;
+    aPacket* packet = aPacketFifo_GetFirst(atomic_load(&pin->link->inputFifo), filter, reference);
+    aLinkTable_Release(pin);
+    return packet;
 }
 
 /* A wait cut short (its FIFO replaced by a reset) is resumed with the time
- * left, as long as the link stays up. */
+ * left, as long as the link stays up; a destroy ends it for good. */
 aPacket* aLink_AwaitFirst(int32_t linkId, aLinkPacketFilter filter, void* reference,
                           unsigned long timeoutMs)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL || filter == NULL)
+    if (filter == NULL)
         return NULL;
-    uint64_t deadline = aLink_SteadyMs() + timeoutMs;
-    for (;;) {
-        if (!atomic_load(&link->running) || atomic_load(&link->status) != aLINK_STATUS_RUNNING)
-            return NULL;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return NULL;
+    aLink* link = pin->link;
+    uint64_t deadline = aLinkControl_Deadline(timeoutMs);
+    aPacket* packet = NULL;
+    while (!atomic_load(&link->closing) && atomic_load(&link->running) &&
+           atomic_load(&link->status) == aLINK_STATUS_RUNNING) {
         uint64_t now = aLink_SteadyMs();
         unsigned long remaining = (unsigned long)(deadline > now ? deadline - now : 0);
-        aPacket* packet =
+        packet =
             aPacketFifo_AwaitFirst(atomic_load(&link->inputFifo), filter, reference, remaining);
         if (packet != NULL || remaining == 0 || aLink_SteadyMs() >= deadline)
-            return packet;
+            break;
     }
+    aLinkTable_Release(pin);
+    return packet;
 }
 
 size_t aLink_DrainPackets(int32_t linkId, aLinkPacketFilter filter, void* reference)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL || filter == NULL)
+    if (filter == NULL)
         return 0;
-    return aPacketFifo_DrainPackets(atomic_load(&link->inputFifo), filter, reference);
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return 0;
+    size_t count =
+        aPacketFifo_DrainPackets(atomic_load(&pin->link->inputFifo), filter, reference);
+    aLinkTable_Release(pin);
+    return count;
 }
 
+/* Returns only once the filter it replaces is no longer running; from then on
+ * the old filter is never called again. */
 aErr aLink_InstallUserPacketFilter(int32_t linkId, aLinkPacketFilter filter, void* reference)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
         return aErrParam;
-    aErr err = aMutex_Lock(link->filterMutex);
-    if (err != aErrNone)
-        return err;
-    link->userFilter = filter;
-    link->filterReference = filter ? reference : NULL;
-    return aMutex_Unlock(link->filterMutex);
+    aErr err = sSetFilter(pin->link, filter, reference);
+    aLinkTable_Release(pin);
+    return err;
 }
 
+/* As the user filter: the observer it replaces has finished its call. */
 aErr aLink_InstallHeartbeatObserver(int32_t linkId, aLinkHeartbeatObserver observer,
                                     void* reference)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
         return aErrParam;
-    aErr err = aMutex_Lock(link->filterMutex);
-    if (err != aErrNone)
-        return err;
-    link->heartbeatObserver = observer;
-    link->heartbeatReference = observer ? reference : NULL;
-    return aMutex_Unlock(link->filterMutex);
+    aErr err = sSetObserver(pin->link, observer, reference);
+    aLinkTable_Release(pin);
+    return err;
 }
 
 aErr aLink_EnablePooledPackets(int32_t linkId, bool enabled)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
         return aErrParam;
-    atomic_store(&link->pooled, enabled);
+    atomic_store(&pin->link->pooled, enabled);
+    aLinkTable_Release(pin);
     return aErrNone;
 }
 
@@ -282,17 +399,12 @@ static bool sAnyPacket(const aPacket* packet, void* reference)
     return true;
 }
 
-/* The input thread does the work: status 4 makes it send sync requests and
- * feed answers to the sync receiver, which sets status 2 once it has seen the
- * address twice. A stopped link has no input thread and fails at once. */
-aErr aLink_Sync(int32_t linkId)
+/* Status 4 makes the input thread send sync requests and feed the answers to
+ * the sync receiver, which sets status 2 once it has seen the address twice. */
+static aErr sSync(aLink* link)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL)
-        return aErrParam;
     if (!atomic_load(&link->running))
         return aErrNotReady;
-    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_Sync(%d)\n", (int)linkId);
     atomic_store(&link->status, aLINK_STATUS_SYNCING);
     aErr err = aErrNotReady;
     for (int poll = 0; poll < aLINK_POLL_COUNT; ++poll) {
@@ -301,12 +413,25 @@ aErr aLink_Sync(int32_t linkId)
             err = aErrNone;
             break;
         }
-        if (!atomic_load(&link->running))
+        if (!atomic_load(&link->running) || atomic_load(&link->closing))
             break;
     }
     aPacketFifo_DrainPackets(atomic_load(&link->outputFifo), sAnyPacket, NULL);
-    aTime_MSSleep(aLINK_SYNC_SETTLE_MS);
+    if (!atomic_load(&link->closing))
+        aTime_MSSleep(aLINK_SYNC_SETTLE_MS);
     aPacketFifo_DrainPackets(atomic_load(&link->inputFifo), sAnyPacket, NULL);
+    return err;
+}
+
+/* A stopped link has no input thread and fails at once. */
+aErr aLink_Sync(int32_t linkId)
+{
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_Sync(%d)\n", (int)linkId);
+    aErr err = sSync(pin->link);
+    aLinkTable_Release(pin);
     aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_Sync(%d) %s\n", (int)linkId,
                      err == aErrNone ? "synchronized" : "no answer");
     return err;

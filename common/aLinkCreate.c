@@ -78,12 +78,10 @@ static aErr sRecreateStream(int32_t type, int32_t key0, int32_t key1, int32_t ke
 }
 
 /* Checks that the transport can be rebuilt before anything is torn down, so a
- * link over a caller-made stream keeps working when a reset is refused. */
-aErr aLink_Reset(int32_t linkId)
+ * link over a caller-made stream keeps working when a reset is refused. A
+ * destroy meanwhile cuts the attempts short and leaves the link stopped. */
+static aErr sReset(aLink* link, int32_t linkId)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL)
-        return aErrParam;
     int32_t type = 0, key0 = 0, key1 = 0, key2 = 0;
     char* path = NULL;
     aErr err = aLinkTable_GetKeys(linkId, &type, &key0, &key1, &key2, &path);
@@ -104,7 +102,8 @@ aErr aLink_Reset(int32_t linkId)
     aStream_Destroy(&link->stream);
 
     aStream* stream = NULL;
-    for (int attempt = 0; attempt < aLINK_RECREATE_ATTEMPTS; ++attempt) {
+    for (int attempt = 0; attempt < aLINK_RECREATE_ATTEMPTS && !atomic_load(&link->closing);
+         ++attempt) {
         err = sRecreateStream(type, key0, key1, key2, path, &stream);
         if (err == aErrNone && stream != NULL)
             break;
@@ -114,6 +113,8 @@ aErr aLink_Reset(int32_t linkId)
         aTime_MSSleep(aLINK_RECREATE_PAUSE_MS);
     }
     free(path);
+    if (stream == NULL && err == aErrNone)
+        err = aErrCancel;
     if (stream == NULL)
         aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " ERROR - could not recreate stream: %d\n",
                          (int)err);
@@ -122,7 +123,19 @@ aErr aLink_Reset(int32_t linkId)
         return err;
     if (initErr != aErrNone)
         return initErr;
+    if (atomic_load(&link->closing))
+        return aErrCancel;
     return aLinkControl_Start(link);
+}
+
+aErr aLink_Reset(int32_t linkId)
+{
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    aErr err = sReset(pin->link, linkId);
+    aLinkTable_Release(pin);
+    return err;
 }
 
 /* Sends one request and waits for the next incoming packet. */

@@ -101,16 +101,13 @@ static bool sHandleHBBackChannel(aLink* link, const aPacket* packet)
     }
     atomic_store(&link->heartbeatState, aLINK_HB_IDLE);
 
-    /* Called outside the mutex so an observer may use the link. */
-    aLinkHeartbeatObserver observer = NULL;
-    void* reference = NULL;
-    if (aMutex_Lock(link->filterMutex) == aErrNone) {
-        observer = link->heartbeatObserver;
-        reference = link->heartbeatReference;
-        aMutex_Unlock(link->filterMutex);
+    /* Called under a mutex of its own, which its removal waits for; the
+     * observer may use the link, the filter mutex included. */
+    if (aMutex_Lock(link->observerMutex) == aErrNone) {
+        if (link->heartbeatObserver != NULL)
+            link->heartbeatObserver((answer[1] & 1) != 0, link->heartbeatReference);
+        aMutex_Unlock(link->observerMutex);
     }
-    if (observer != NULL)
-        observer((answer[1] & 1) != 0, reference);
     return true;
 }
 
@@ -137,7 +134,10 @@ static aErr sHandlePacket(aLink* link, const aPacket* packet)
                              " sHandlePacket(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
                              (int)link->id, address, length, data[0], data[1], data[2]);
         }
-        err = aPacketFifo_Put(atomic_load(&link->inputFifo), packet);
+        /* A link being destroyed has no input FIFO left: nobody would read. */
+        uint64_t input = atomic_load(&link->inputFifo);
+        if (input != 0 || !atomic_load(&link->closing))
+            err = aPacketFifo_Put(input, packet);
     }
     aPacket_Reset(link->assembler);
     return err;

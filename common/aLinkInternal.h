@@ -36,6 +36,8 @@ typedef struct aLink {
     uint16_t check;
     int32_t id;
     atomic_bool running;
+    /* Set once the last destroy has begun: calls still in flight give up. */
+    atomic_bool closing;
     atomic_int status;
     /* Replaced only by a reset, while the threads are stopped. */
     _Atomic uint64_t inputFifo;
@@ -57,12 +59,15 @@ typedef struct aLink {
     size_t logSize;
     bool logEnabled;
     aMutex* logMutex;
-    /* Guarded by filterMutex. */
+    /* Guarded by filterMutex, which the input thread holds while it calls the
+     * filter. */
     aLinkPacketFilter userFilter;
     void* filterReference;
+    aMutex* filterMutex;
+    /* Guarded by observerMutex, held likewise during each call. */
     aLinkHeartbeatObserver heartbeatObserver;
     void* heartbeatReference;
-    aMutex* filterMutex;
+    aMutex* observerMutex;
     atomic_bool pooled;
 } aLink;
 
@@ -77,11 +82,16 @@ typedef struct aLinkEntry {
     int32_t type;
     char* path; /* serial links: the device path, to rebuild the stream */
     int16_t useCount;
+    int inFlight; /* calls using the link right now; see aLinkTable_Acquire */
     aLink* link;
 } aLinkEntry;
 
-/* The live link of an identifier, or null (aLinkTable.c). */
-aLink* aLinkTable_Find(int32_t linkId);
+/* The entry of a live link, pinned: its link record stays allocated until the
+ * matching aLinkTable_Release, however soon another thread destroys the link.
+ * Null for an unknown identifier or a link still being made (aLinkTable.c). */
+aLinkEntry* aLinkTable_Acquire(int32_t linkId);
+/* Lets go of a pinned entry; the entry must not be used afterwards. */
+void aLinkTable_Release(aLinkEntry* pin);
 /* The identifier of an existing link of that type and serial number, with its
  * use count raised, or 0 when there is none. */
 int32_t aLinkTable_Share(int32_t type, int32_t serialNumber);
@@ -103,6 +113,13 @@ aErr aLinkControl_Start(aLink* link);
 aErr aLinkControl_Release(aLink* link);
 /* Queues force route on a link record. */
 aErr aLinkControl_ForceRoute(aLink* link, uint8_t value);
+/* Starts the end of a link whose last use is being destroyed: takes the user
+ * filter and heartbeat observer away (waiting for a call in progress), tells
+ * calls in flight to give up and ends their waits on the input FIFO. */
+void aLinkControl_Close(aLink* link);
+/* The steady-clock deadline of a wait of timeoutMs from now; the largest
+ * time-outs mean "as long as it takes" and do not wrap round. */
+uint64_t aLinkControl_Deadline(unsigned long timeoutMs);
 
 /* The worker threads (aLinkInput.c, aLinkOutput.c); argument: the aLink. */
 void* sInPipeProcess(void* argument);

@@ -43,14 +43,22 @@ static aErr sLogPut(aPacketLog* log, uint8_t type, size_t length, const uint8_t*
     return aErrNone;
 }
 
-/* The link of an identifier with its log mutex taken; null (nothing locked)
- * when the link is unknown. */
-static aLink* sLockLog(int32_t linkId)
+/* The pinned entry of an identifier with its link's log mutex taken; null
+ * (nothing locked or pinned) when the link is unknown. */
+static aLinkEntry* sLockLog(int32_t linkId)
 {
-    aLink* link = aLinkTable_Find(linkId);
-    if (link == NULL || aMutex_Lock(link->logMutex) != aErrNone)
-        return NULL;
-    return link;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin != NULL && aMutex_Lock(pin->link->logMutex) != aErrNone) {
+        aLinkTable_Release(pin);
+        pin = NULL;
+    }
+    return pin;
+}
+
+static void sUnlockLog(aLinkEntry* pin)
+{
+    aMutex_Unlock(pin->link->logMutex);
+    aLinkTable_Release(pin);
 }
 
 void aLinkLog_Packet(aLink* link, uint8_t type, const aPacket* packet)
@@ -79,23 +87,25 @@ aErr aLink_PacketDebug_SetLogSize(int32_t linkId, int64_t size)
 {
     if (size > aLINK_LOG_SIZE_MAX)
         return aErrParam;
-    aLink* link = sLockLog(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = sLockLog(linkId);
+    if (pin == NULL)
         return aErrParam;
+    aLink* link = pin->link;
     aErr err = aErrBusy;
     if (link->log == NULL) {
         link->logSize = size < 0 ? 0 : (size_t)size;
         err = aErrNone;
     }
-    aMutex_Unlock(link->logMutex);
+    sUnlockLog(pin);
     return err;
 }
 
 aErr aLink_PacketDebug_Enable(int32_t linkId)
 {
-    aLink* link = sLockLog(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = sLockLog(linkId);
+    if (pin == NULL)
         return aErrParam;
+    aLink* link = pin->link;
     aErr err = aErrNone;
     if (link->log == NULL) {
         size_t capacity = link->logSize ? link->logSize : aLINK_LOG_SIZE_DEFAULT;
@@ -113,21 +123,22 @@ aErr aLink_PacketDebug_Enable(int32_t linkId)
     }
     if (err == aErrNone)
         link->logEnabled = true;
-    aMutex_Unlock(link->logMutex);
+    sUnlockLog(pin);
     return err;
 }
 
 aErr aLink_PacketDebug_Disable(int32_t linkId)
 {
-    aLink* link = sLockLog(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = sLockLog(linkId);
+    if (pin == NULL)
         return aErrParam;
+    aLink* link = pin->link;
     aErr err = aErrNotReady;
     if (link->log != NULL) {
         link->logEnabled = false;
         err = aErrNone;
     }
-    aMutex_Unlock(link->logMutex);
+    sUnlockLog(pin);
     return err;
 }
 
@@ -135,9 +146,10 @@ aErr aLink_PacketDebug_Read(int32_t linkId, uint8_t* type, size_t* length, uint8
 {
     if (type == NULL || length == NULL || (buffer == NULL && *length > 0))
         return aErrParam;
-    aLink* link = sLockLog(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = sLockLog(linkId);
+    if (pin == NULL)
         return aErrParam;
+    aLink* link = pin->link;
     aPacketLog* log = link->log;
     aErr err = aErrNone;
     if (log == NULL) {
@@ -156,7 +168,7 @@ aErr aLink_PacketDebug_Read(int32_t linkId, uint8_t* type, size_t* length, uint8
         }
         *length = entryLength;
     }
-    aMutex_Unlock(link->logMutex);
+    sUnlockLog(pin);
     return err;
 }
 
@@ -164,10 +176,11 @@ aErr aLink_PacketDebug_Write(int32_t linkId, uint8_t type, size_t length, const 
 {
     if (length > UINT8_MAX || (bytes == NULL && length > 0))
         return aErrParam;
-    aLink* link = sLockLog(linkId);
-    if (link == NULL)
+    aLinkEntry* pin = sLockLog(linkId);
+    if (pin == NULL)
         return aErrParam;
+    aLink* link = pin->link;
     aErr err = link->log ? sLogPut(link->log, type, length, bytes) : aErrNotReady;
-    aMutex_Unlock(link->logMutex);
+    sUnlockLog(pin);
     return err;
 }

@@ -1,28 +1,52 @@
 /* The process-wide link table: identifiers, keys, use counts, and the creation
  * and destruction of links. The table mutex is held only while the list or a
- * use count is read or changed, never while a link is started or stopped. */
+ * use count is read or changed, never while a link is started or stopped.
+ *
+ * Every operation on a link pins its entry for the length of the call, so the
+ * last destroy, which takes the entry out of the table first, can wait for
+ * the calls already under way to leave before it frees the record. */
 #include "aLinkInternal.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+
+/* How long the last destroy waits for calls in flight to leave the link. Calls
+ * give up once they see the link closing; the slowest (a reconnect inside a
+ * reset, a stop joining a thread blocked in a transfer) take a few seconds. */
+#define aLINK_DESTROY_WAIT_MS 10000
 
 static aMutex* gTableMutex = NULL;
 static pthread_once_t gTableOnce = PTHREAD_ONCE_INIT;
 static aLinkEntry* gTable = NULL; /* newest first */
 static int32_t gNextId = 1;
 
-/* Creates the table mutex once, whichever thread gets here first. */
-static void sCreateTableMutex(void)
+/* Guard the entries' in-flight counts; the last destroy waits on the
+ * condition. Taken after the table mutex, never before. */
+static pthread_mutex_t gPinMutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t gPinReleased;
+static bool gPinReleasedMade = false;
+
+/* Creates the table mutex and the release condition once, whichever thread
+ * gets here first. */
+static void sCreateTableLocks(void)
 {
     gTableMutex = aMutex_Create("aLink_Managed");
+    pthread_condattr_t attributes;
+    if (pthread_condattr_init(&attributes) != 0)
+        return;
+    gPinReleasedMade = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+                       pthread_cond_init(&gPinReleased, &attributes) == 0;
+    pthread_condattr_destroy(&attributes);
 }
 
 /* Takes the table mutex; false when it could not be made. */
 static bool sLockTable(void)
 {
-    pthread_once(&gTableOnce, sCreateTableMutex);
-    return gTableMutex != NULL && aMutex_Lock(gTableMutex) == aErrNone;
+    pthread_once(&gTableOnce, sCreateTableLocks);
+    return gTableMutex != NULL && gPinReleasedMade && aMutex_Lock(gTableMutex) == aErrNone;
 }
 
 static void sUnlockTable(void)
@@ -51,29 +75,73 @@ static void sUnlinkEntry(aLinkEntry* entry)
     }
 }
 
-/* Looks the link up under the table mutex; the link itself is used unlocked. */
-aLink* aLinkTable_Find(int32_t linkId)
+/* The check word is read under the table mutex, while the entry is in the
+ * table and its record therefore allocated. Entries still being set up (use
+ * count 0) are left alone. */
+aLinkEntry* aLinkTable_Acquire(int32_t linkId)
 {
     if (linkId == 0 || !sLockTable())
         return NULL;
     aLinkEntry* entry = sLookupEntryByID(linkId);
-    aLink* link = entry ? entry->link : NULL;
+    if (entry != NULL &&
+        (entry->useCount <= 0 || entry->link == NULL || entry->link->check != aLINK_CHECK))
+        entry = NULL;
+    if (entry != NULL) {
+        pthread_mutex_lock(&gPinMutex);
+        entry->inFlight++;
+        pthread_mutex_unlock(&gPinMutex);
+    }
     sUnlockTable();
-    if (link != NULL && link->check != aLINK_CHECK)
-        return NULL;
-    return link;
+    return entry;
+}
+
+/* The count drops under the pin mutex, so the destroyer, which reads it under
+ * the same mutex, frees nothing before this call is done with the entry. */
+void aLinkTable_Release(aLinkEntry* pin)
+{
+    if (pin == NULL)
+        return;
+    pthread_mutex_lock(&gPinMutex);
+    if (--pin->inFlight == 0)
+        pthread_cond_broadcast(&gPinReleased);
+    pthread_mutex_unlock(&gPinMutex);
+}
+
+/* Waits, bounded, until no call pins the entry; false when some call is still
+ * inside the link at the end of the wait. */
+static bool sAwaitCallsLeft(aLinkEntry* entry)
+{
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += aLINK_DESTROY_WAIT_MS / 1000;
+    deadline.tv_nsec += (long)(aLINK_DESTROY_WAIT_MS % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&gPinMutex);
+    int rc = 0;
+    while (entry->inFlight > 0 && rc != ETIMEDOUT)
+        rc = pthread_cond_timedwait(&gPinReleased, &gPinMutex, &deadline);
+    bool left = entry->inFlight == 0;
+    pthread_mutex_unlock(&gPinMutex);
+    return left;
 }
 
 /* Raises the use count of a live link to the same module over the same
- * transport; entries still being set up (use count 0) are not shared. */
+ * transport; entries still being set up (use count 0) are not shared. The
+ * record is read under the table mutex, while the entry is in the table. */
 int32_t aLinkTable_Share(int32_t type, int32_t serialNumber)
 {
     if (!sLockTable())
         return 0;
     int32_t found = 0;
     for (aLinkEntry* entry = gTable; entry != NULL; entry = entry->next) {
+        /* A link whose transport could not be rebuilt carries nothing: the
+         * caller gets a new one instead. */
         if (entry->type == type && entry->key0 == serialNumber && entry->useCount > 0 &&
-            entry->useCount < INT16_MAX && entry->link != NULL) {
+            entry->useCount < INT16_MAX && entry->link != NULL &&
+            atomic_load(&entry->link->status) != aLINK_STATUS_INVALID) {
             entry->useCount++;
             found = entry->id;
             break;
@@ -166,7 +234,10 @@ int32_t aLink_Create(aStream* stream)
 }
 
 /* Drops one use; the last one takes the entry out of the table first, so no
- * new user can find the link while it is being torn down. */
+ * new user can find the link while it is being torn down, then waits for the
+ * calls already inside it to leave. Should one not leave in time (a transport
+ * call that hangs), the record is left allocated, and running, rather than
+ * freed under that call. */
 aErr aLink_Destroy(int32_t* linkId)
 {
     if (linkId == NULL)
@@ -194,6 +265,13 @@ aErr aLink_Destroy(int32_t* linkId)
     int32_t inner = entry->innerLink;
     aErr err = aErrUnknown;
     if (link != NULL) {
+        aLinkControl_Close(link);
+        if (!sAwaitCallsLeft(entry)) {
+            aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE,
+                             " aLink(%d) still in use after %d ms: left allocated\n", (int)id,
+                             aLINK_DESTROY_WAIT_MS);
+            return aErrTimeout;
+        }
         aLinkControl_Stop(link);
         if (inner != 0)
             aLink_Destroy(&inner);

@@ -69,10 +69,17 @@ FifoRef sLookup(uint64_t id)
     return found == gpPacketFifoDictionary.end() ? nullptr : found->second;
 }
 
+// Beyond this a wait is as good as endless (ten years). The largest time-outs
+// mean "as long as it takes"; unclamped, their conversion to the clock's
+// nanoseconds would wrap round into a deadline in the past.
+constexpr unsigned long kLongestWaitMs = 10ul * 366 * 24 * 60 * 60 * 1000;
+
 // Deadline of a wait of timeoutMs from now on the steady clock.
 std::chrono::steady_clock::time_point sDeadline(unsigned long timeoutMs)
 {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const unsigned long wait = timeoutMs < kLongestWaitMs ? timeoutMs : kLongestWaitMs;
+    return std::chrono::steady_clock::now() +
+           std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(wait));
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
 /* Linux TCP client transport. The input thread calls get and the output thread
- * calls write at the same time: the receive buffer belongs to get alone, and the
- * descriptor and connected flag, which a reconnect from either side changes, are
- * kept under a mutex that is never held while waiting for data. */
+ * calls write at the same time, and either may find the connection broken and
+ * open a new one. The receive buffer belongs to get alone; the connection
+ * state is kept under a mutex that is never held while waiting, neither for
+ * data nor for a connection to be made.
+ *
+ * The descriptor number stays the same for the life of the record: a new
+ * connection is put in its place (dup3), so a thread still using the number
+ * never meets a closed or reused descriptor. Which connection a failure was
+ * seen on is told by a generation count, bumped by each new connection, not
+ * by the descriptor number, which the kernel reuses. */
 #include "aStreamSocket.h"
 
 #include <errno.h>
@@ -26,14 +33,21 @@
 #define aSOCKET_CLOSE_WAIT_MS 10
 #define aSOCKET_WRITE_WAIT_MS 60
 #define aSOCKET_WRITE_ATTEMPTS 10
+/* How long a connection attempt waits for the peer's answer. A module that is
+ * rebooting answers nothing; the kernel alone would keep trying for minutes,
+ * holding up whoever wants to stop the link. */
+#define aSOCKET_CONNECT_TIMEOUT_MS 3000
 
 typedef struct {
     uint16_t check;
     uint16_t port;
     struct sockaddr_in address;
+    /* Guards fd, flags, generation and connecting. */
     pthread_mutex_t lock;
     int fd;
     unsigned int flags;
+    unsigned long generation; /* bumped by every new connection */
+    bool connecting;          /* a thread is making a new connection */
     /* Receive side only. */
     uint8_t rx[aSOCKET_RX_SIZE];
     size_t rxCount;
@@ -67,7 +81,7 @@ static aSocketRecord* sRecord(void* reference)
 }
 
 /* Sets the options every connection carries: no Nagle delay, no receive
- * time-out, a reset on close and non-blocking calls. */
+ * time-out, a reset on close. (The socket is non-blocking from the start.) */
 static aErr sConfigure(int fd)
 {
     int on = 1;
@@ -77,66 +91,159 @@ static aErr sConfigure(int fd)
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) != 0)
         return aErrIO;
-    int fl = fcntl(fd, F_GETFL);
-    if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0)
-        return aErrIO;
     return aErrNone;
 }
 
-/* (Re)connects to the stored address; the caller holds the lock. State changes
- * only once the new connection is up and configured. */
-static aErr sConnectLocked(aSocketRecord* record)
+static aErr sConnectError(int e)
 {
-    if (record->fd >= 0) {
-        close(record->fd);
-        record->fd = -1;
-        sSleepMs(aSOCKET_CLOSE_WAIT_MS);
+    if (e == EAGAIN || e == ECONNRESET || e == ETIMEDOUT || e == ECONNREFUSED)
+        return aErrConnection;
+    return aErrIO;
+}
+
+/* Waits up to the connect time-out for a non-blocking connect to finish; the
+ * errno of its outcome, 0 when connected. */
+static int sAwaitConnected(int fd)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed = (long)(now.tv_sec - start.tv_sec) * 1000L +
+                       (now.tv_nsec - start.tv_nsec) / 1000000L;
+        if (elapsed >= aSOCKET_CONNECT_TIMEOUT_MS)
+            return ETIMEDOUT;
+        struct pollfd waitFor = {fd, POLLOUT, 0};
+        int ready = poll(&waitFor, 1, (int)(aSOCKET_CONNECT_TIMEOUT_MS - elapsed));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return errno;
+        if (ready == 0)
+            return ETIMEDOUT;
+        int outcome = 0;
+        socklen_t size = sizeof outcome;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &outcome, &size) != 0)
+            return errno;
+        return outcome;
     }
-    record->flags &= ~aSOCKET_CONNECTED;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+}
+
+/* A new configured connection to the stored address in *fd, made within the
+ * connect time-out. Touches nothing in the record but the address, so it runs
+ * without the lock. */
+static aErr sConnect(const aSocketRecord* record, int* fd)
+{
+    *fd = -1;
+    int made = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (made < 0)
         return aErrIO;
-    int rc;
-    do {
-        rc = connect(fd, (const struct sockaddr*)&record->address, sizeof record->address);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        int e = errno;
-        close(fd);
-        if (e == EAGAIN || e == ECONNRESET || e == ETIMEDOUT || e == ECONNREFUSED)
-            return aErrConnection;
-        return aErrIO;
-    }
-    aErr err = sConfigure(fd);
+    int e = 0;
+    if (connect(made, (const struct sockaddr*)&record->address, sizeof record->address) != 0)
+        e = (errno == EINPROGRESS || errno == EINTR) ? sAwaitConnected(made) : errno;
+    aErr err = e != 0 ? sConnectError(e) : sConfigure(made);
     if (err != aErrNone) {
-        close(fd);
+        close(made);
         return err;
     }
-    record->fd = fd;
-    record->flags |= aSOCKET_CONNECTED;
+    *fd = made;
     return aErrNone;
 }
 
-/* Reconnects after a failure seen on failedFd, unless the other thread already
- * replaced that connection; *fd gets the descriptor to use from now on. */
-static aErr sReconnect(aSocketRecord* record, int failedFd, int* fd)
+/* Resets the current connection at once, as a close would, while keeping its
+ * descriptor number taken by an unconnected socket. Lock held. */
+static bool sDropLocked(aSocketRecord* record)
 {
-    aErr err = aErrNone;
+    int placeholder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (placeholder < 0)
+        return false;
+    bool dropped = dup3(placeholder, record->fd, O_CLOEXEC) >= 0;
+    close(placeholder);
+    return dropped;
+}
+
+/* Replaces the connection of generation failed, unless the other thread has
+ * already replaced it (success) or is doing so now (aErrNotReady). The
+ * connecting itself is done without the lock, so the other thread never
+ * waits for it; the new connection then takes the old one's number. */
+static aErr sReconnect(aSocketRecord* record, unsigned long failed)
+{
     pthread_mutex_lock(&record->lock);
-    if (record->fd == failedFd || !(record->flags & aSOCKET_CONNECTED))
-        err = sConnectLocked(record);
-    *fd = record->fd;
+    if (record->connecting || (record->generation != failed &&
+                               (record->flags & aSOCKET_CONNECTED))) {
+        aErr err = record->connecting ? aErrNotReady : aErrNone;
+        pthread_mutex_unlock(&record->lock);
+        return err;
+    }
+    record->connecting = true;
+    record->flags &= ~aSOCKET_CONNECTED;
+    bool dropped = sDropLocked(record);
+    pthread_mutex_unlock(&record->lock);
+
+    aErr err = aErrIO;
+    int fd = -1;
+    if (dropped) {
+        sSleepMs(aSOCKET_CLOSE_WAIT_MS);
+        err = sConnect(record, &fd);
+    }
+    pthread_mutex_lock(&record->lock);
+    if (err == aErrNone && dup3(fd, record->fd, O_CLOEXEC) < 0)
+        err = aErrIO;
+    if (err == aErrNone) {
+        record->generation++;
+        record->flags |= aSOCKET_CONNECTED;
+    }
+    record->connecting = false;
+    pthread_mutex_unlock(&record->lock);
+    if (fd >= 0)
+        close(fd);
+    return err;
+}
+
+/* The state of the connection for a call: aErrNotReady while the other thread
+ * makes a new connection, aErrConnection when the record is disconnected.
+ * Lock held. */
+static aErr sUsableLocked(const aSocketRecord* record)
+{
+    if (record->connecting)
+        return aErrNotReady;
+    return (record->flags & aSOCKET_CONNECTED) ? aErrNone : aErrConnection;
+}
+
+/* One receive into the buffer, made under the lock so that *generation is the
+ * connection it came from. Its result and errno in *got and *error. */
+static aErr sReceive(aSocketRecord* record, ssize_t* got, int* error, unsigned long* generation)
+{
+    pthread_mutex_lock(&record->lock);
+    aErr err = sUsableLocked(record);
+    if (err == aErrNone) {
+        *generation = record->generation;
+        *got = recv(record->fd, record->rx, sizeof record->rx, MSG_DONTWAIT);
+        *error = errno;
+    }
     pthread_mutex_unlock(&record->lock);
     return err;
 }
 
-/* The current descriptor, or -1 when disconnected. */
-static int sCurrentFd(aSocketRecord* record)
+/* One send of what is left of a block, under the lock. A block goes whole to
+ * one connection: when the connection its first bytes went to has been
+ * replaced, *sent drops to 0 and the block starts over. */
+static aErr sSend(aSocketRecord* record, const uint8_t* bytes, size_t length, size_t* sent,
+                  unsigned long* generation, ssize_t* result, int* error)
 {
     pthread_mutex_lock(&record->lock);
-    int fd = (record->flags & aSOCKET_CONNECTED) ? record->fd : -1;
+    aErr err = sUsableLocked(record);
+    if (err == aErrNone) {
+        if (record->generation != *generation) {
+            *generation = record->generation;
+            *sent = 0;
+        }
+        *result = send(record->fd, bytes + *sent, length - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        *error = errno;
+    }
     pthread_mutex_unlock(&record->lock);
-    return fd;
+    return err;
 }
 
 aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference)
@@ -157,17 +264,19 @@ aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference)
     record->address.sin_port = htons(port);
     record->address.sin_addr.s_addr = address;
     record->fd = -1;
-    pthread_mutex_lock(&record->lock);
-    aErr err = sConnectLocked(record);
-    pthread_mutex_unlock(&record->lock);
+    aErr err = sConnect(record, &record->fd);
     if (err != aErrNone) {
         aStreamSocket_Delete(record);
         return err;
     }
+    record->flags |= aSOCKET_CONNECTED;
+    record->generation = 1;
     *reference = record;
     return aErrNone;
 }
 
+/* The wait for data is made outside the lock, on the descriptor number, which
+ * stays valid whatever the writer does meanwhile. */
 aErr aStreamSocket_Get(uint8_t* byte, void* reference)
 {
     aSocketRecord* record = sRecord(reference);
@@ -177,32 +286,35 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
         *byte = record->rx[record->rxPos++];
         return aErrNone;
     }
-    int fd = sCurrentFd(record);
-    if (fd < 0)
-        return aErrConnection;
-
     for (int pass = 0; pass < 2; ++pass) {
-        struct pollfd waitFor = {fd, POLLIN, 0};
+        struct pollfd waitFor = {record->fd, POLLIN, 0};
         int ready = poll(&waitFor, 1, aSOCKET_GET_WAIT_MS);
         if (ready == 0 || (ready < 0 && errno == EINTR))
             return aErrNotReady;
         if (ready < 0)
             return aErrConnection;
-        ssize_t got = recv(fd, record->rx, sizeof record->rx, MSG_DONTWAIT);
+        ssize_t got = 0;
+        int error = 0;
+        unsigned long generation = 0;
+        aErr err = sReceive(record, &got, &error, &generation);
+        if (err == aErrNotReady)
+            sSleepMs(aSOCKET_GET_WAIT_MS); /* keeps the reader's pace meanwhile */
+        if (err != aErrNone)
+            return err;
         if (got > 0) {
             record->rxCount = (size_t)got;
             record->rxPos = 1;
             *byte = record->rx[0];
             return aErrNone;
         }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR))
             return aErrNotReady;
         /* A peer that closed or reset the connection: open a new one and look
          * again; left alone, a closed socket would report "no data" for ever. */
-        bool broken = got == 0 || errno == ECONNRESET || errno == ENOTCONN || errno == ETIMEDOUT;
+        bool broken = got == 0 || error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT;
         if (!broken || pass > 0)
             return aErrConnection;
-        aErr err = sReconnect(record, fd, &fd);
+        err = sReconnect(record, generation);
         if (err != aErrNone)
             return err;
     }
@@ -214,48 +326,56 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
     aSocketRecord* record = sRecord(reference);
     if (record == NULL || (bytes == NULL && length > 0))
         return aErrParam;
-    int fd = sCurrentFd(record);
-    if (fd < 0)
-        return aErrConnection;
 
     size_t sent = 0;
     int attempts = 0;
+    unsigned long generation = 0;
     while (sent < length && attempts < aSOCKET_WRITE_ATTEMPTS) {
-        ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = 0;
+        int error = 0;
+        aErr err = sSend(record, bytes, length, &sent, &generation, &n, &error);
+        if (err == aErrNotReady) {
+            /* The reader is making a new connection. */
+            attempts++;
+            sSleepMs(aSOCKET_WRITE_WAIT_MS);
+            continue;
+        }
+        if (err != aErrNone)
+            return err;
         if (n > 0) {
             sent += (size_t)n;
             if (sent < length)
                 attempts = 1;
-        } else if (n < 0 && errno == EINTR) {
+        } else if (n < 0 && error == EINTR) {
             continue;
-        } else if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
-            aErr err = sReconnect(record, fd, &fd);
-            if (err != aErrNone)
+        } else if (n < 0 && (error == EPIPE || error == ECONNRESET || error == ENOTCONN)) {
+            err = sReconnect(record, generation);
+            if (err != aErrNone && err != aErrNotReady)
                 return err;
             attempts++;
-        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            continue;
+        } else if (n == 0 || error == EAGAIN || error == EWOULDBLOCK) {
             attempts++;
         } else {
             return aErrIO;
         }
         if (sent < length)
-            sAwaitWritable(fd);
+            sAwaitWritable(record->fd);
     }
     return sent == length ? aErrNone : aErrWrite;
 }
 
+/* Called once neither thread uses the stream any more. */
 aErr aStreamSocket_Delete(void* reference)
 {
     aSocketRecord* record = sRecord(reference);
     if (record == NULL)
         return aErrIO;
-    pthread_mutex_lock(&record->lock);
     if (record->fd >= 0) {
         close(record->fd);
         record->fd = -1;
         sSleepMs(aSOCKET_CLOSE_WAIT_MS);
     }
-    pthread_mutex_unlock(&record->lock);
     pthread_mutex_destroy(&record->lock);
     record->check = 0;
     free(record);

@@ -66,9 +66,14 @@ void tsusb_libusb_set_ops(const tsusbLibusbOps* ops)
     atomic_store(&sOps, ops ? ops : &sRealOps);
 }
 
-static const tsusbLibusbOps* sLib(void)
+const tsusbLibusbOps* tsusb_libusb_ops(void)
 {
     return atomic_load(&sOps);
+}
+
+static const tsusbLibusbOps* sLib(void)
+{
+    return tsusb_libusb_ops();
 }
 
 /* ---- shared context --------------------------------------------------- */
@@ -157,6 +162,24 @@ static void sContextRelease(tsusbContext* shared)
     pthread_mutex_unlock(&sContextMutex);
 }
 
+tsusbContext* Tessaluma_libusb_hold(void)
+{
+    return sContextAcquire();
+}
+
+libusb_context* Tessaluma_libusb_held_context(const tsusbContext* hold)
+{
+    return hold ? hold->context : NULL;
+}
+
+void Tessaluma_libusb_release(tsusbContext** hold)
+{
+    if (hold == NULL || *hold == NULL)
+        return;
+    sContextRelease(*hold);
+    *hold = NULL;
+}
+
 /* ---- handles ---------------------------------------------------------- */
 
 bool tsusb_is_tessaluma_device(uint16_t vendorId, uint16_t productId)
@@ -231,9 +254,10 @@ int tsusb_get_state(const tsusb* handle)
 
 /* ---- libusb back end -------------------------------------------------- */
 
-/* Absorbs short runs of I/O errors: the first TSUSB_IO_TOLERANCE in a row are
- * not reported; the next one fails the handle for good. A tolerated read error
- * is reported as "no byte yet", never as a byte. */
+/* Absorbs short runs of I/O errors: the first TSUSB_IO_TOLERANCE in a row
+ * leave the handle usable; the next one fails it for good. A tolerated read
+ * error is reported as "no byte yet", never as a byte; a tolerated write error
+ * as a write that did not go out (aErrWrite), so the caller may send again. */
 static aErr sHandleErrorTolerance(tsusb* handle, aErr result, bool reading)
 {
     if (result != aErrIO) {
@@ -242,7 +266,7 @@ static aErr sHandleErrorTolerance(tsusb* handle, aErr result, bool reading)
     }
     int before = atomic_fetch_add(&handle->ioErrors, 1);
     if (before < TSUSB_IO_TOLERANCE)
-        return reading ? aErrNotReady : aErrNone;
+        return reading ? aErrNotReady : aErrWrite;
     atomic_store(&handle->state, tsusbStateFailed);
     return aErrIO;
 }
@@ -420,8 +444,10 @@ static aErr sLibusbWrite(tsusb* handle, const uint8_t* bytes, size_t length)
             bytes += sent;
             length -= (size_t)sent;
         }
-        if (r == LIBUSB_SUCCESS)
+        if (r == LIBUSB_SUCCESS && sent > 0)
             continue;
+        /* A transfer that moved nothing is a failed attempt even when libusb
+         * calls it a success; otherwise the loop would never end. */
         ++failures;
         tsusb_trace("libusb error: %d\n", r);
         if (r == LIBUSB_ERROR_PIPE) {

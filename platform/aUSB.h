@@ -58,8 +58,21 @@ bool tsusb_is_tessaluma_device(uint16_t vendorId, uint16_t productId);
  * aErrInitialization when libusb cannot start. */
 aErr Tessaluma_libusb_init(void);
 void Tessaluma_libusb_exit(void);
-/* The shared context, or null when none has been created. */
+/* The shared context, or null when none has been created. It may end as soon
+ * as another thread calls Tessaluma_libusb_exit: code that makes libusb calls
+ * of its own holds the context instead. */
 libusb_context* Tessaluma_libusb_get_context(void);
+
+typedef struct tsusbContext tsusbContext;
+/* Holds the shared context (creating it when there is none) for the caller's
+ * own libusb calls: a Tessaluma_libusb_exit meanwhile only gives up the
+ * process's reference, and the context ends when its last holder lets go.
+ * Null when libusb cannot start. */
+tsusbContext* Tessaluma_libusb_hold(void);
+/* The libusb context of a hold. */
+libusb_context* Tessaluma_libusb_held_context(const tsusbContext* hold);
+/* Lets go of a hold and nulls *hold; null is accepted. */
+void Tessaluma_libusb_release(tsusbContext** hold);
 
 /* True when the kernel-driver node for the serial number exists and is not a
  * directory. */

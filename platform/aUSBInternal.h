@@ -8,8 +8,6 @@
 
 #define TSUSB_CHECK 0xDEAD
 
-typedef struct tsusbContext tsusbContext;
-
 struct tsusb {
     uint16_t check;
     tsusbBackend backend;

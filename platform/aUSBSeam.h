@@ -35,6 +35,8 @@ typedef struct tsusbLibusbOps {
 
 /* The table pointing at the real library. */
 const tsusbLibusbOps* tsusb_libusb_default_ops(void);
+/* The table in use: discovery walks the bus through it too. */
+const tsusbLibusbOps* tsusb_libusb_ops(void);
 /* Replaces the table (null restores the real one). The table must outlive its
  * use; swap it only while no handle is open and no context exists. */
 void tsusb_libusb_set_ops(const tsusbLibusbOps* ops);

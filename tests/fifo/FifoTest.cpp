@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <set>
 #include <thread>
 #include <vector>
@@ -179,6 +180,30 @@ TEST_F(FifoTest, DestroyReleasesWaitersPromptly)
     EXPECT_EQ(released, 2);
     EXPECT_EQ(aPacketFifo_Put(id, nullptr), aErrParam);
     EXPECT_EQ(aPacketFifo_Get(id), nullptr);
+}
+
+// "Wait as long as it takes" is written as the largest time-out; it must wait,
+// not overflow into a deadline in the past.
+TEST_F(FifoTest, LargestTimeoutsWaitForThePacket)
+{
+    Counting c;
+    c.wanted = 5;
+    aPacket* plain = nullptr;
+    aPacket* filtered = nullptr;
+    std::thread first([&] { plain = aPacketFifo_Await(fifo, ULONG_MAX); });
+    std::thread second(
+        [&] { filtered = aPacketFifo_AwaitFirst(fifo, countingFilter, &c, ULONG_MAX - 1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    put(fifo, 2, 4); // the oldest, so the plain wait takes it
+    put(fifo, 2, 5);
+    first.join();
+    second.join();
+    ASSERT_NE(plain, nullptr);
+    ASSERT_NE(filtered, nullptr);
+    EXPECT_EQ(valueOf(plain), 4);
+    EXPECT_EQ(valueOf(filtered), 5);
+    aPacket_Destroy(&plain);
+    aPacket_Destroy(&filtered);
 }
 
 TEST_F(FifoTest, ManyProducersAndConsumersLoseAndDuplicateNothing)

@@ -49,8 +49,31 @@ TEST(LinkLifetime, SerialLinkIsSharedByUseCount)
     EXPECT_EQ(second, first);
     EXPECT_EQ(aLink_Destroy(&first), aErrNone);
     EXPECT_TRUE(echo(second, {3}));
+    const int32_t kept = second;
     EXPECT_EQ(aLink_Destroy(&second), aErrNone);
-    EXPECT_EQ(aLink_GetStatus(second), aLINK_STATUS_INVALID);
+    EXPECT_EQ(aLink_GetStatus(kept), aLINK_STATUS_INVALID);
+}
+
+// A link whose transport could not be rebuilt is no use to a new creator: it
+// gets a link of its own, while the dead one waits for its holder to let go.
+TEST(LinkLifetime, DeadLinkIsNotShared)
+{
+    TcpModule module;
+    int32_t dead = module.connect();
+    ASSERT_GT(dead, 0);
+    const std::uint16_t port = module.server.port();
+    module.server.stop();
+    EXPECT_NE(aLink_Reset(dead), aErrNone);
+    ASSERT_EQ(aLink_GetStatus(dead), aLINK_STATUS_INVALID);
+
+    std::string error;
+    ASSERT_TRUE(module.server.start(port, &error)) << error;
+    int32_t fresh = module.connect();
+    EXPECT_GT(fresh, 0);
+    EXPECT_NE(fresh, dead);
+    EXPECT_TRUE(echo(fresh, {5}));
+    EXPECT_EQ(aLink_Destroy(&fresh), aErrNone);
+    EXPECT_EQ(aLink_Destroy(&dead), aErrNone);
 }
 
 TEST(LinkLifetime, RepeatedLinksLeaveNothingBehind)

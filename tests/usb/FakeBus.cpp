@@ -26,6 +26,12 @@ struct ConfigStore {
 std::map<libusb_config_descriptor*, ConfigStore*> gConfigs;
 
 Device* dev(libusb_device* d) { return reinterpret_cast<Device*>(d); }
+
+// Devices, lists and handles belong to a context; using them after it ended
+// is what real libusb would turn into a use-after-free.
+void touch() {
+    if (gBus->exits >= gBus->inits) ++gBus->usesAfterExit;
+}
 Handle* hnd(libusb_device_handle* h) { return reinterpret_cast<Handle*>(h); }
 
 int fInit(libusb_context** context) {
@@ -36,6 +42,7 @@ int fInit(libusb_context** context) {
 void fExit(libusb_context*) { ++gBus->exits; }
 
 ssize_t fGetDeviceList(libusb_context*, libusb_device*** list) {
+    touch();
     ++gBus->listsTaken;
     auto* l = new libusb_device*[gBus->devices.size() + 1];
     for (size_t i = 0; i < gBus->devices.size(); ++i)
@@ -45,10 +52,12 @@ ssize_t fGetDeviceList(libusb_context*, libusb_device*** list) {
     return ssize_t(gBus->devices.size());
 }
 void fFreeDeviceList(libusb_device** list, int) {
+    touch();
     ++gBus->listsFreed;
     delete[] list;
 }
 int fGetDeviceDescriptor(libusb_device* d, libusb_device_descriptor* desc) {
+    touch();
     std::memset(desc, 0, sizeof *desc);
     desc->idVendor = dev(d)->vendor;
     desc->idProduct = dev(d)->product;
@@ -56,12 +65,14 @@ int fGetDeviceDescriptor(libusb_device* d, libusb_device_descriptor* desc) {
     return LIBUSB_SUCCESS;
 }
 int fOpen(libusb_device* d, libusb_device_handle** h) {
+    touch();
     ++dev(d)->opens;
     ++gBus->openHandles;
     *h = reinterpret_cast<libusb_device_handle*>(new Handle{dev(d)});
     return LIBUSB_SUCCESS;
 }
 void fClose(libusb_device_handle* h) {
+    touch();
     ++hnd(h)->device->closes;
     --gBus->openHandles;
     delete hnd(h);
@@ -70,6 +81,7 @@ libusb_device* fGetDevice(libusb_device_handle* h) {
     return reinterpret_cast<libusb_device*>(hnd(h)->device);
 }
 int fGetString(libusb_device_handle* h, uint8_t index, unsigned char* data, int length) {
+    touch();
     if (index != 3) return LIBUSB_ERROR_INVALID_PARAM;
     const std::string& s = hnd(h)->device->serial;
     const int n = std::min<int>(int(s.size()), length - 1);

@@ -67,6 +67,7 @@ struct Bus {
     int listsTaken = 0;
     int listsFreed = 0;
     int openHandles = 0;
+    int usesAfterExit = 0;  // calls made while every context had ended
 
     // A device that is a module with the standard vendor interface.
     Device& addModule(const std::string& serial, int outMax = 64, int inMax = 64);

@@ -150,11 +150,12 @@ TEST_F(KernelNode, LinkSynchronisesAndEchoes) {
     }
     EXPECT_TRUE(echoed);
 
+    const int32_t kept = id;
     EXPECT_EQ(aLink_Destroy(&again), aErrNone);
-    EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    EXPECT_EQ(aLink_GetStatus(kept), aLINK_STATUS_RUNNING);
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_EQ(id, 0);
-    EXPECT_EQ(aLink_GetStatus(again), aLINK_STATUS_INVALID);
+    EXPECT_EQ(aLink_GetStatus(kept), aLINK_STATUS_INVALID);
 }
 
 // The emulated bus must leave libusb startable: modules without a node are

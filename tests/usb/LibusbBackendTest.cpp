@@ -3,6 +3,7 @@
 // buffered and how runs of I/O errors are absorbed.
 #include "FakeBus.h"
 
+#include "aDiscovery.h"
 #include "aStream.h"
 
 #include <gtest/gtest.h>
@@ -184,6 +185,17 @@ TEST_F(LibusbBackend, WriteRetriesTenTimesThenFails) {
     EXPECT_EQ(bus.written(), data);
 }
 
+// A transfer that reports success without moving a byte must neither spin
+// for ever nor count as progress.
+TEST_F(LibusbBackend, TransfersThatMoveNothingCountAsFailures) {
+    bus.addModule("0000ABCD");
+    ASSERT_EQ(open(), aErrNone);
+    for (int i = 0; i < 12; ++i) bus.outScript.push_back({LIBUSB_SUCCESS, 0, {}});
+    const Bytes data = pattern(10);
+    EXPECT_EQ(tsusb_write_to_device(handle, data.data(), data.size()), aErrWrite);
+    EXPECT_EQ(bus.outCalls, 10);
+}
+
 TEST_F(LibusbBackend, StallClearsTheHaltAndResendsTheChunk) {
     bus.addModule("0000ABCD");
     ASSERT_EQ(open(), aErrNone);
@@ -264,6 +276,8 @@ TEST_F(LibusbBackend, FourReadErrorsInARowAreAbsorbedTheFifthFailsTheHandle) {
     EXPECT_EQ(bus.inCalls, calls) << "a failed handle does not touch the bus";
 }
 
+// An absorbed write error keeps the handle usable but is still a write that
+// did not go out: the caller hears of it and may send again.
 TEST_F(LibusbBackend, HaltThatCannotBeClearedCountsAsAnIOError) {
     bus.addModule("0000ABCD");
     ASSERT_EQ(open(), aErrNone);
@@ -271,7 +285,8 @@ TEST_F(LibusbBackend, HaltThatCannotBeClearedCountsAsAnIOError) {
     const Bytes data = pattern(8);
     for (int i = 0; i < 4; ++i) {
         bus.outScript.push_back({LIBUSB_ERROR_PIPE, 0, {}});
-        EXPECT_EQ(tsusb_write_to_device(handle, data.data(), data.size()), aErrNone) << i;
+        EXPECT_EQ(tsusb_write_to_device(handle, data.data(), data.size()), aErrWrite) << i;
+        EXPECT_EQ(tsusb_get_state(handle), tsusbStateReady);
     }
     bus.outScript.push_back({LIBUSB_ERROR_PIPE, 0, {}});
     EXPECT_EQ(tsusb_write_to_device(handle, data.data(), data.size()), aErrIO);
@@ -332,6 +347,24 @@ TEST_F(LibusbBackend, SharedContextOutlivesItsDroppingWhileHandlesRemain) {
     EXPECT_EQ(bus.exits, 1);
     Tessaluma_libusb_exit();
     EXPECT_EQ(bus.exits, 2);
+}
+
+// A reconnect elsewhere drops the shared context (a module re-enumerates)
+// while discovery is walking the bus: the walk keeps the context it uses.
+TEST_F(LibusbBackend, EnumerationKeepsItsContextWhenTheSharedOneIsDropped) {
+    bus.addModule("0000ABCD");
+    bus.addModule("0000ABCE");
+    ASSERT_EQ(Tessaluma_libusb_init(), aErrNone);
+    auto dropOnFirst = [](const linkSpec*, bool* found, void* reference) {
+        if ((*static_cast<int*>(reference))++ == 0) Tessaluma_libusb_exit();
+        *found = true;
+        return true;
+    };
+    int seen = 0;
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, dropOnFirst, &seen, 0), 2u);
+    EXPECT_EQ(bus.usesAfterExit, 0);
+    EXPECT_EQ(bus.exits, 1) << "the context ends when the walk lets go of it";
+    EXPECT_EQ(bus.openHandles, 0);
 }
 
 // The USB stream over the fake bus: no kernel node exists for the serial

@@ -1,16 +1,392 @@
-// Recovery through the chip boot loaders and fingerprints: not carried by
-// this build yet.
-#include "Updater.h"
-#include "Unavailable.h"
+// Recovery of modules whose firmware no longer starts, through their chip's
+// boot loader: the LPC serial ISP loader, or the i.MX serial download
+// protocol that starts a small live loader in RAM which then takes the
+// firmware with the ordinary upgrade protocol. First the chip's fingerprint
+// identifies the module at the update server.
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <stdexcept>
 
-bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&, bool)
+#include "BirdFile.h"
+#include "DeviceQueries.h"
+#include "FirmwareTransfer.h"
+#include "HID_SDPLoader.h"
+#include "Log.h"
+#include "NXPSerialClass.h"
+#include "SDPLoader.h"
+#include "Serial_SDPLoader.h"
+#include "SystemClass.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterStoreFactory.h"
+#include "aTime.h"
+#include "aUSB.h"
+
+using Tarvelin::Tessaluma::Module;
+using Tarvelin::Tessaluma::SystemClass;
+
+namespace {
+
+constexpr uint32_t kUnknownSerial = 0xDEADDEAD;
+constexpr uint8_t kSystemUniqueIdentifier = 39;
+constexpr uint32_t kChunkSize = 4096;
+constexpr uint32_t kFirstSector = 0;
+constexpr uint32_t kLastSector = 29;
+constexpr uint32_t kDefaultLoaderEntry = 0x20000400;
+constexpr uint32_t kFingerprintBaudRate = 115200;
+constexpr int kUsbAttempts = 15;
+constexpr unsigned long kUsbPauseMs = 1000;
+constexpr uint8_t kChipIMX = 1;
+constexpr uint8_t kChipLPC = 2;
+
+uint32_t bigEndian32(const uint8_t* bytes)
 {
-    _report_unavailable(display, "Recover_Firmware");
+    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+}
+
+// An LPC chip starts user code only when the first eight vector words sum to
+// zero; an image decoded with another chip's fingerprint is garbage that
+// fails this, and is refused before the flash is erased.
+bool vectorTableValid(const BirdFile& file)
+{
+    for (const BirdBlock& block : file.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
+        if (block.length < 4 + 32 || bigEndian32(block.data) != 0)
+            continue;
+        uint32_t sum = 0;
+        for (int w = 0; w < 8; ++w) {
+            const uint8_t* word = block.data + 4 + 4 * w;
+            sum += uint32_t(word[0]) | uint32_t(word[1]) << 8 | uint32_t(word[2]) << 16 | uint32_t(word[3]) << 24;
+        }
+        return sum == 0;
+    }
+    return true;
+}
+
+bool _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, Fingerprint& fp)
+{
+    NXPSerialClass chip;
+    aErr err = chip.Connect(serialPort.c_str(), baudRate);
+    if (err != aErrNone) {
+        Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", int(err));
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+    err = chip.Sync();
+    if (err != aErrNone) {
+        Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", int(err));
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+    if (chip.GetDeviceID() != aErrNone) {
+        Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+        return false;
+    }
+    std::copy(chip.GetDeviceIdentifier(), chip.GetDeviceIdentifier() + 4, fp.words);
+    return true;
+}
+
+// Loads the loader blocks through the chip's serial download protocol and
+// starts the live loader.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, const BirdFile& file, const std::string& serialPort)
+{
+    Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+    std::unique_ptr<SDPLoader_Interface> transport;
+    if (serialPort == "USB")
+        transport = std::make_unique<HID_SDPLoader>(SDPLoader::IMX_VENDOR_ID, SDPLoader::IMX_PRODUCT_ID);
+    else
+        transport = std::make_unique<Serial_SDPLoader>(serialPort);
+    SDPLoader loader;
+    if (!loader.setLoader(std::move(transport)) || loader.init() != aErrNone)
+        return aErrNotReady;
+    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
+    for (size_t number = 0; number < blocks.size(); ++number) {
+        const BirdBlock& block = blocks[number];
+        const bool hasAddress = block.length >= 4;
+        const uint32_t address = hasAddress ? bigEndian32(block.data) : 0;
+        const uint8_t* payload = hasAddress ? block.data + 4 : block.data;
+        const size_t size = hasAddress ? block.length - 4 : block.length;
+        Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", int(number), size, int(address));
+        if (loader.writeLoader(payload, size, address) != SDPLoader::LOADER_OK)
+            return aErrConnection;
+    }
+    uint32_t entry = kDefaultLoaderEntry;
+    for (const BirdBlock& start : file.FindBlocks(BirdFile::BLOCK_START_ADDRESS)) {
+        if (start.length >= 4) {
+            entry = bigEndian32(start.data);
+            break;
+        }
+    }
+    loader.startLoader(entry);
+    return aErrNone;
+}
+
+// Connects the module over USB, retrying while it enumerates, the shared USB
+// context dropped before every third try.
+bool connectOverUSB(Module& module, uint32_t serial)
+{
+    for (int i = 0; i < kUsbAttempts; ++i) {
+        if ((i + 1) % 3 == 0) {
+            Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+            Tessaluma_libusb_exit();
+        }
+        module.discoverAndConnect(USB, serial);
+        if (module.isConnected())
+            return true;
+        aTime_MSSleep(kUsbPauseMs);
+    }
     return false;
 }
 
-bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&, uint32_t, bool)
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, const BirdFile& file, uint32_t serial, bool useUeiBytes)
 {
-    _report_unavailable(display, "Get_Fingerprint");
-    return false;
+    using Level = UpdaterDisplayInterface::Level;
+    Module module(0, 0);
+    aErr err = _disableEther(module, display);
+    if (err == aErrNone) {
+        bool connected = false;
+        for (int round = 0; round < kUsbAttempts && !connected; ++round) {
+            module.discoverAndConnect(USB, kUnknownSerial);
+            if (!module.isConnected())
+                module.discoverAndConnect(USB, serial);
+            connected = module.isConnected();
+            if (!connected)
+                aTime_MSSleep(kUsbPauseMs);
+        }
+        if (!connected) {
+            display.message(Level::LEVEL_ERROR, "Could not connect to device");
+            return false;
+        }
+        err = _transfer_firmware(display, module, file, false, useUeiBytes);
+    }
+    if (err != aErrNone) {
+        display.message(Level::LEVEL_ERROR, "Failed to transfer firmware");
+        return false;
+    }
+    return true;
+}
+
+// Writes the firmware straight into the LPC flash: every chunk goes to RAM,
+// the sectors the copy touches are prepared, and the chunk is copied.
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& file, const std::string& serialPort,
+                           uint32_t baudRate, const Fingerprint&)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    NXPSerialClass chip;
+    if (chip.Connect(serialPort.c_str(), baudRate) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not connect to %s\n", serialPort.c_str());
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+    if (chip.Unlock() != aErrNone) {
+        Log::log(DEBUG_Network, "Could not unlock\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+    if (chip.Prepare(kFirstSector, kLastSector) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not prepare\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+    if (chip.Erase(kFirstSector, kLastSector) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not erase\n");
+        return false;
+    }
+    chip.SetEcho(false);
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.GetPath().c_str());
+    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    const int n = int(blocks.size()) - 1;
+    uint32_t total = 0;
+    int k = 0;
+    for (const BirdBlock& block : blocks) {
+        ++k;
+        if (block.length < 4)
+            continue;
+        const uint32_t payload = block.length - 4;
+        if (payload == 4)
+            break;
+        uint32_t address = bigEndian32(block.data);
+        const uint8_t* data = block.data + 4;
+        display.message(Level::LEVEL_INFO, "Transferring firmware block %d of %d, %d bytes", k, n, int(payload));
+        display.display_progress(true);
+        Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", int(payload), address);
+        for (uint32_t offset = 0; offset < payload;) {
+            const uint32_t chunk = std::min(kChunkSize, payload - offset);
+            Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", int(chunk), address);
+            Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", int(chunk), NXPSerialClass::WRITE_ADDRESS);
+            // Filled with 0xFF up to the copy length, so the rounded-up copy never
+            // takes the previous chunk's tail into flash.
+            if (chip.WriteForCopy(NXPSerialClass::WRITE_ADDRESS, chunk, data + offset) != aErrNone) {
+                Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+                display.display_progress(false);
+                return false;
+            }
+            // The copy is rounded up and may reach into the next sector: prepare all it touches.
+            const uint32_t first = NXPSerialClass::SectorFromAddress(address);
+            const uint32_t last = NXPSerialClass::LastSectorOfCopy(address, chunk);
+            Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", int(first), int(last));
+            if (chip.Prepare(first, last) != aErrNone) {
+                Log::log(DEBUG_Updater, "\t Prepare failed\n");
+                display.display_progress(false);
+                return false;
+            }
+            const uint32_t copy = NXPSerialClass::CopyLength(chunk);
+            Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", int(copy), NXPSerialClass::WRITE_ADDRESS,
+                     address);
+            if (chip.CopyToFlash(address, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
+                Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+                display.display_progress(false);
+                return false;
+            }
+            address += chunk;
+            offset += chunk;
+            display.update_progress(double(offset) / double(payload), nullptr);
+        }
+        display.display_progress(false);
+        total += payload;
+    }
+    display.message(Level::LEVEL_INFO, "Transferred %d blocks, %d total bytes", n, int(total));
+    aErr err = chip.SetEcho(true);
+    if (err != aErrNone) {
+        display.message(Level::LEVEL_ERROR, "Recovery Error transfering data to device ==> [%d, %s]", int(err),
+                        aError_GetErrorText(err));
+        return false;
+    }
+    display.message(Level::LEVEL_INFO, "Rebooting Device");
+    chip.ExecuteFrom(0);
+    return true;
+}
+
+}  // namespace
+
+// The live loader comes from the image that holds it: a file given for a
+// known device, or the device's (or the default recovery device's) stored
+// latest download, fetched first when the store has none.
+static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& serialPort,
+                                 uint32_t serial, const std::string& birdFile, Fingerprint& fp, bool resetAfter)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    auto store = _createUpdaterStore(display, updater.StoreDir(), "_get_fingerprint_imx");
+    if (!store)
+        return false;
+    if (serial == 0)
+        serial = kUnknownSerial;
+    UpdaterStoreItem item;
+    bool known = store->FindDevice(serial, &item);
+    BirdFile file;
+    try {
+        if (!birdFile.empty()) {
+            if (serial == kUnknownSerial) {
+                display.message(Level::LEVEL_ERROR,
+                                "Add serial number or remove the bird filename to use a default recovery image.");
+                return false;
+            }
+            file = BirdFile(birdFile);
+        } else {
+            std::string imageName;
+            if (!known) {
+                display.mute_messages(true);
+                Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+                const uint32_t build = updater.Download_Firmware(serial, "", false, false);
+                if (build != 0) {
+                    imageName = std::to_string(build) + ".bird";
+                    known = store->FindDevice(serial, &item);
+                }
+                display.mute_messages(false);
+            } else {
+                const char* latest = item.Settings()["LATEST_DOWNLOAD"];
+                imageName = latest ? latest : "";
+            }
+            if (!known)
+                throw std::runtime_error("No recovery image for " + std::to_string(serial));
+            file = item.ReadBirdFile(imageName);
+        }
+    } catch (const std::exception& e) {
+        display.mute_messages(false);
+        Log::log(DEBUG_APP, "%s\n", e.what());
+        return false;
+    }
+    if (_transfer_recovery_loader(display, file, serialPort) != aErrNone) {
+        Log::log(DEBUG_Updater, "Error loading liveloader.\n");
+        return false;
+    }
+    Module module(0, 0);
+    if (_disableEther(module, display) != aErrNone)
+        return false;
+    if (!connectOverUSB(module, serial)) {
+        Log::log(DEBUG_Updater, "Could not connect to device.\n");
+        return false;
+    }
+    SystemClass system;
+    system.init(&module, 0);
+    for (uint8_t j = 0; j < 4; ++j) {
+        if (system.getUEI32(kSystemUniqueIdentifier, j, &fp.words[3 - j]) != aErrNone) {
+            Log::log(DEBUG_Updater, "Error getting Identifier %d.\n", int(j));
+            return false;
+        }
+    }
+    if (resetAfter)
+        system.reset();
+    return true;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint& out, const std::string& serialPort, uint32_t serial,
+                              const std::string& birdFile, uint32_t baudRate, bool resetAfter)
+{
+    if (_get_fingerprint_lpc(serialPort, baudRate, out)) {
+        recoveryChipKind = kChipLPC;
+        return true;
+    }
+    recoveryChipKind = kChipIMX;
+    return _get_fingerprint_imx(display, *this, serialPort, serial, birdFile, out, resetAfter);
+}
+
+bool Updater::Recover_Firmware(const std::string& serialPort, uint32_t build, uint32_t baudRate, uint32_t serial,
+                               const std::string& birdFile, bool)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    const uint64_t start = aTime_GetMSTicks();
+    Fingerprint fp;
+    if (!Get_Fingerprint(fp, serialPort, serial, birdFile, kFingerprintBaudRate, false)) {
+        display.message(Level::LEVEL_ERROR, "Could not get Device Identifier");
+        return false;
+    }
+    if (birdFile.empty()) {
+        const std::array<uint32_t, 4> words = {fp.words[0], fp.words[1], fp.words[2], fp.words[3]};
+        uint32_t latest = 0;
+        if (!UpdateServerRequest::GetRecoveryInfo(words, serial, latest, serverUrl.c_str())) {
+            display.message(Level::LEVEL_ERROR, "Failed to retrieve recovery information from Tarvelin server");
+            return false;
+        }
+        if (build == 0)
+            build = latest;
+    } else {
+        build = 0;
+    }
+    BirdFile file;
+    try {
+        file = load_bird("Recovering", birdFile, serial, build, true);
+    } catch (const std::exception&) {
+        display.message(Level::LEVEL_ERROR, "Failed to load bird file");
+        return false;
+    }
+    if (file.IsGenericImage()) {
+        display.message(Level::LEVEL_ERROR, "Updater does not support offline recovery");
+        return false;
+    }
+    bool result = false;
+    if (recoveryChipKind == kChipIMX) {
+        result = _recover_firmware_imx(display, file, serial, useUeiBytes);
+    } else if (recoveryChipKind == kChipLPC) {
+        file.DecodeFirmwareBlocks(fp.words);
+        if (vectorTableValid(file))
+            result = _recover_firmware_lpc(display, file, serialPort, baudRate, fp);
+        else
+            display.message(Level::LEVEL_ERROR, "The recovery image does not decode for this chip (vector checksum)");
+    } else {
+        display.message(Level::LEVEL_ERROR, "Unknown device");
+    }
+    display.message(Level::LEVEL_INFO, "Update time: %.4f sec", double(aTime_GetMSTicks() - start) / 1000.0);
+    return result;
 }

@@ -1,0 +1,118 @@
+// The LPC17xx boot ROM's ISP command handler, without a transport: bytes from
+// the host go in with feed(), what the ROM sends back comes out of
+// takeOutput(). Autobaud ("?", "Synchronized", the crystal frequency), echo,
+// unlock, prepare, erase, blank check, RAM writes and reads in uuencoded
+// lines with a checksum every 20 lines, copy to flash, compare, go, part
+// number, boot code version and the device serial number.
+#pragma once
+
+#include "LpcMemory.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lpcsim {
+
+// Faults, each counted from 1 over the whole session; 0 leaves it off.
+struct Faults {
+    unsigned resendAt = 0;         // the N-th write checksum is answered RESEND once, whatever it was
+    unsigned readBadSumAt = 0;     // the N-th checksum of a read is sent wrong once
+    unsigned silenceAfterLines = 0;  // after the N-th line received the ROM answers nothing any more
+    unsigned dropByteAt = 0;       // the N-th byte received is lost on the line
+};
+
+struct RomConfig {
+    uint32_t partId = 0x26013F37;  // LPC1768
+    uint8_t bootMajor = 4;
+    uint8_t bootMinor = 1;
+    uint32_t uid[4] = {0x0C0FFEE0, 0x1A2B3C4D, 0x5E6F7081, 0x92A3B4C5};
+    Faults faults;
+};
+
+struct RomStats {
+    unsigned syncs = 0;
+    unsigned commands = 0;
+    unsigned dataLinesIn = 0;       // uuencoded lines received by W
+    unsigned writeChecksums = 0;    // checksums received by W
+    unsigned resendsSent = 0;       // RESEND answers to W checksums
+    unsigned readResendsReceived = 0;
+    unsigned copies = 0;
+    unsigned erases = 0;
+    unsigned refusedCopies = 0;
+    unsigned droppedBytes = 0;
+    std::vector<uint32_t> writeLengths;  // byte counts of the W commands accepted
+    std::vector<uint32_t> copyLengths;   // byte counts of the C commands accepted
+    uint32_t crystalKHz = 0;
+    bool silent = false;
+    std::optional<uint32_t> jumpedTo;
+};
+
+class IspRom {
+public:
+    explicit IspRom(const RomConfig& config = {});
+
+    void feed(const uint8_t* bytes, std::size_t length);
+    std::string takeOutput();
+
+    // Called from feed() when a G command starts code; set before use.
+    void onGo(std::function<void(uint32_t)> callback) { onGo_ = std::move(callback); }
+    // Called from feed() after an erase or a copy changed the flash.
+    void onFlashChanged(std::function<void()> callback) { onFlashChanged_ = std::move(callback); }
+
+    const LpcMemory& memory() const { return memory_; }
+    const RomStats& stats() const { return stats_; }
+    bool echo() const { return echo_; }
+    bool unlocked() const { return unlocked_; }
+
+private:
+    enum class State { Autobaud, SyncString, Crystal, Command, WriteData, ReadAck, Running };
+
+    void byte(uint8_t b);
+    void line(const std::string& text);
+    void command(const std::string& text);
+    void writeDataLine(const std::string& text);
+    void readAck(const std::string& text);
+    void sendReadBlock();
+    void say(const std::string& text);
+    void status(int code) { say(std::to_string(code) + "\r\n"); }
+    int sectorCheck(const std::vector<uint32_t>& args) const;
+    void flashChanged();
+
+    // The commands, each answering with its status (and data) itself.
+    void cmdWrite(const std::vector<uint32_t>& a);
+    void cmdRead(const std::vector<uint32_t>& a);
+    void cmdPrepare(const std::vector<uint32_t>& a);
+    void cmdErase(const std::vector<uint32_t>& a);
+    void cmdBlankCheck(const std::vector<uint32_t>& a);
+    void cmdCopy(const std::vector<uint32_t>& a);
+    void cmdCompare(const std::vector<uint32_t>& a);
+    void cmdGo(const std::vector<std::string>& words);
+
+    RomConfig config_;
+    LpcMemory memory_;
+    RomStats stats_;
+    State state_ = State::Autobaud;
+    bool echo_ = true;
+    bool unlocked_ = false;
+    std::string pending_;  // the line being received
+    std::string output_;
+    unsigned bytesIn_ = 0;
+    unsigned linesIn_ = 0;
+    unsigned readChecksumsSent_ = 0;
+
+    // A transfer in progress (W or R).
+    uint32_t base_ = 0;
+    uint32_t count_ = 0;
+    uint32_t confirmed_ = 0;
+    uint32_t position_ = 0;
+    uint32_t blockSum_ = 0;
+    unsigned blockLines_ = 0;
+
+    std::function<void(uint32_t)> onGo_;
+    std::function<void()> onFlashChanged_;
+};
+
+}  // namespace lpcsim

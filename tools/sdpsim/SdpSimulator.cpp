@@ -1,0 +1,13 @@
+#include "SdpSimulator.h"
+
+namespace sdpsim {
+
+SdpSimulator::SdpSimulator(const SimulatorOptions& options)
+    : rom_(options.rom),
+      uart_(rom_),
+      line_([this](const uint8_t* bytes, std::size_t length, std::string& reply) { uart_.feed(bytes, length, reply); },
+            options.baud)
+{
+}
+
+}  // namespace sdpsim

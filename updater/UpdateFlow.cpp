@@ -242,6 +242,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!file.ReplaceSerialNumber(serial)) {
             Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            display.message(Level::LEVEL_ERROR, "Could not write the serial number into the firmware image");
             return false;
         }
         Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
@@ -255,10 +256,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display.message(Level::LEVEL_ERROR, "Birdfile failed validation");
         return false;
     }
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(err));
+        return false;
+    }
     linkSpec spec{};
     target.getLinkSpecifier(&spec);
-    if (err == aErrNone)
-        err = _transfer_loader(display, target, file);
+    err = _transfer_loader(display, target, file);
     // Behind a router the module's restart never drops the router's link.
     if (err == aErrNone && routerSerial == 0 && linkDrops(target))
         awaitReenumeration(target, serial, spec.type);
@@ -266,6 +270,9 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         err = _transfer_firmware(display, target, file, routerSerial != 0, useUeiBytes);
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(err));
+        // The protocol steps only log their failures; the user still hears that the update failed.
+        display.message(Level::LEVEL_ERROR, "Failed to update the firmware of module [%08X] (%d, %s)", serial,
+                        int(err), aError_GetErrorText(err));
         return false;
     }
 

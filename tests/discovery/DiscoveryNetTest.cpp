@@ -27,6 +27,7 @@
 #include <string>
 
 using namespace disctest;
+using namespace testsupport;
 
 namespace {
 

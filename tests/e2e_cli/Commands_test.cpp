@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
+#include "NetNamespace.h"
 #include "Process.h"
 
 using testsupport::PathExists;
@@ -24,7 +29,10 @@ class Cli : public ::testing::Test {
 protected:
     // Runs the program with args. Unless homeStore or args name their own
     // -i, the store goes into the test's directory through -i, so that no run
-    // can reach a real home directory.
+    // can reach a real home directory. The home directory comes from the
+    // password database before HOME, so a homeStore run goes as a user the
+    // database does not know, for whom HOME decides (HomeStoreRuns() says
+    // whether that can be had here).
     ProcessResult Run(std::vector<std::string> args, bool homeStore = false)
     {
         args.insert(args.begin(), UPDATER_BINARY);
@@ -32,16 +40,47 @@ protected:
             args.push_back("-i");
             args.push_back(home.path());
         }
+        if (homeStore && HomeStoreRuns()) {
+            uid_t stranger = 54321;
+            while (getpwuid(stranger) != nullptr)
+                ++stranger;
+            chmod(home.path().c_str(), 0777);
+            const std::string id = std::to_string(stranger);
+            args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+        }
         testsupport::ProcessOptions options;
         options.env["HOME"] = home.path();
         options.workDir = home.path();
         return testsupport::RunProcess(args, options);
     }
 
+    // As Run, but from a private network namespace of its own: the way to
+    // run anything that may look for modules, so that no query leaves the test.
+    // Empty when no namespace can be made here (isolation says why).
+    std::optional<ProcessResult> RunIsolated(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), UPDATER_BINARY);
+        args.insert(args.end(), {"-i", home.path()});
+        testsupport::ProcessOptions options;
+        options.env["HOME"] = home.path();
+        options.workDir = home.path();
+        const testsupport::IsolatedRun run = testsupport::RunProcessInNetworkNamespace(args, options);
+        isolation = run.ns.message;
+        if (run.ns.outcome == testsupport::NsOutcome::Skipped)
+            return std::nullopt;
+        EXPECT_EQ(run.ns.outcome, testsupport::NsOutcome::Passed) << run.ns.message;
+        return run.process;
+    }
+
     bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+    static bool HomeStoreRuns() { return getuid() == 0 && PathExists("/usr/bin/setpriv"); }
 
     TempDir home;
+    std::string isolation;
 };
+
+// A loopback port nobody listens on in a fresh namespace: server requests fail at once.
+const std::string kDeadServer = "http://127.0.0.1:9/cgi/u";
 
 }  // namespace
 
@@ -129,6 +168,8 @@ TEST_F(Cli, CommandsThatRunNothingExitCleanly)
 
 TEST_F(Cli, StoreDirectoryIsMadeUnderHomeOrTheGivenParent)
 {
+    if (!HomeStoreRuns())
+        GTEST_SKIP() << "needs root to run as a user without a password entry";
     EXPECT_EQ(Run({"-C"}, true).exitCode, 0);
     EXPECT_TRUE(PathExists(home.file(".tarvelin/updater")));
 
@@ -146,52 +187,65 @@ TEST_F(Cli, StoreThatIsARegularFileFails)
     EXPECT_EQ(r.out, kVersion);
     EXPECT_EQ(r.err, "Could not find updater directory at " + parent.file("updater") + "\n");
 
+    if (!HomeStoreRuns())
+        GTEST_SKIP() << "needs root to run as a user without a password entry";
     testsupport::WriteFile(home.file(".tarvelin"), "");
     auto underHome = Run({"-D"}, true);
     EXPECT_EQ(underHome.exitCode, 1);
     EXPECT_EQ(underHome.err, "Could not find updater directory at " + home.file(".tarvelin/updater") + "\n");
 }
 
+// Only discovery runs, and nothing is found: no USB bus here, and no module
+// in the namespace.
 TEST_F(Cli, OnlyTheFirstDispatchedCommandRuns)
 {
-    auto r = Run({"-D", "-U", "-d", "1234"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, kVersion + "Searching for Tessaluma devices\nDiscovered Devices: (USB)\n    No devices found.\n");
-    EXPECT_EQ(r.err, "Discover_Devices is not available in this build\n");
+    auto r = RunIsolated({"-D", "-U", "-d", "1234"});
+    if (!r)
+        GTEST_SKIP() << isolation;
+    EXPECT_EQ(r->exitCode, 0);
+    EXPECT_EQ(r->out, kVersion + "Searching for Tessaluma devices\nDiscovered Devices: (USB)\n    No devices found.\n");
+    EXPECT_EQ(r->err, "");
 
-    auto network = Run({"-D", "-r", "D272031D", "-t", "TCPIP"});
-    EXPECT_EQ(network.exitCode, 0);
-    EXPECT_EQ(network.out, kVersion + "Searching for Tessaluma Network devices connected to D272031D\n"
-                                      "Discovered Devices: (TCPIP)\n    No devices found.\n");
-    EXPECT_EQ(network.err, "Discover_TSNetwork_Devices is not available in this build\n");
+    auto network = RunIsolated({"-D", "-r", "D272031D", "-t", "TCPIP"});
+    ASSERT_TRUE(network);
+    EXPECT_EQ(network->exitCode, 0);
+    EXPECT_EQ(network->out, kVersion + "Searching for Tessaluma Network devices connected to D272031D\n"
+                                       "Discovered Devices: (TCPIP)\n    No devices found.\n");
+    EXPECT_EQ(network->err, "");
 }
 
-TEST_F(Cli, UnavailableOperationFailsTheRun)
+// An update with neither a build nor a file, for a device this store has
+// never seen, fails before it looks for the module.
+TEST_F(Cli, UpdateWithoutAnImageFailsTheRun)
 {
-    auto r = Run({"-U", "-d", "40F5849A"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, kVersion);
-    EXPECT_EQ(r.err, "Update_Firmware is not available in this build\n");
+    auto r = RunIsolated({"-U", "-d", "40F5849A", "-u", kDeadServer});
+    if (!r)
+        GTEST_SKIP() << isolation;
+    EXPECT_EQ(r->exitCode, 1);
+    EXPECT_EQ(r->out, kVersion);
+    EXPECT_EQ(r->err, "Could not find valid build for this device.\n");
 
-    auto recover = Run({"-U", "-t", "RECOVER", "-s", "/dev/null"});
-    EXPECT_EQ(recover.exitCode, 1);
-    EXPECT_EQ(recover.err, "Recover_Firmware is not available in this build\n");
+    // No boot ROM answers on /dev/null: no fingerprint, no recovery.
+    auto recover = RunIsolated({"-U", "-t", "RECOVER", "-s", "/dev/null", "-u", kDeadServer});
+    ASSERT_TRUE(recover);
+    EXPECT_EQ(recover->exitCode, 1);
+    EXPECT_EQ(recover->err, "Could not get Device Identifier\n");
 }
 
+// The failed download leaves the build to the update, which finds none.
 TEST_F(Cli, DownloadMessagesThenUpdate)
 {
-    // Port 9 on the loopback (discard) has no listener here, so the
-    // download fails at once without leaving the machine.
-    const std::string url = "http://127.0.0.1:9/cgi/u";
-    auto r = Run({"-G", "-U", "-d", "40F5849A", "-u", url});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, kVersion +
-                         "Retrieving firmware for device with serial number 40F5849A\n"
-                         "No build specified\nUsing Latest build\n");
-    EXPECT_EQ(r.err, "Server request failed for " + url + "\n"
-                     "Update_Firmware is not available in this build\n");
+    auto r = RunIsolated({"-G", "-U", "-d", "40F5849A", "-u", kDeadServer});
+    if (!r)
+        GTEST_SKIP() << isolation;
+    EXPECT_EQ(r->exitCode, 1);
+    EXPECT_EQ(r->out, kVersion +
+                          "Retrieving firmware for device with serial number 40F5849A\n"
+                          "No build specified\nUsing Latest build\n");
+    EXPECT_EQ(r->err, "Server request failed for " + kDeadServer + "\n"
+                      "Could not find valid build for this device.\n");
 
-    auto named = Run({"-b", "abc", "-G", "-d", "1", "-u", url});
+    auto named = Run({"-b", "abc", "-G", "-d", "1", "-u", kDeadServer});
     EXPECT_EQ(named.exitCode, 1);
     EXPECT_TRUE(Contains(named.out, "Retrieving firmware for device with serial number 00000001\n"
                                     "Retrieving firmware build 0\n"));
@@ -199,12 +253,14 @@ TEST_F(Cli, DownloadMessagesThenUpdate)
 
 TEST_F(Cli, FailedFingerprintStillLetsDiscoveryDecide)
 {
-    auto r = Run({"-N", "-s", "/dev/ttyUSB0", "-D"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "Get_Fingerprint is not available in this build\nGot no response from chip\n"
-                     "Discover_Devices is not available in this build\n");
+    auto r = RunIsolated({"-N", "-s", "/dev/ttyUSB0", "-D", "-u", kDeadServer});
+    if (!r)
+        GTEST_SKIP() << isolation;
+    EXPECT_EQ(r->exitCode, 0);
+    EXPECT_EQ(r->out, kVersion + "Searching for Tessaluma devices\nDiscovered Devices: (USB)\n    No devices found.\n");
+    EXPECT_EQ(r->err, "Got no response from chip\n");
 
-    auto alone = Run({"-N", "-s", "/dev/ttyUSB0"});
+    auto alone = Run({"-N", "-s", "/dev/ttyUSB0", "-u", kDeadServer});
     EXPECT_EQ(alone.exitCode, 1);
 }
 

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
 using fakeusb::AltSetting;
 using fakeusb::Bus;
 using fakeusb::Device;
@@ -47,6 +51,16 @@ TEST(UsbDeviceTest, FamilyIsVendorWithProductBit15Clear) {
     EXPECT_FALSE(tsusb_is_tessaluma_device(TESSALUMA_USB_VENDOR_ID, 0x8000));
     EXPECT_FALSE(tsusb_is_tessaluma_device(TESSALUMA_USB_VENDOR_ID, 0x8001));
     EXPECT_FALSE(tsusb_is_tessaluma_device(0x1234, 0x0001));
+}
+
+// The rule that lets users open modules without root names the same vendor.
+TEST(UsbDeviceTest, UdevRuleGrantsAccessToTheFamilyVendorId) {
+    std::ifstream rules(UDEV_RULES_FILE);
+    ASSERT_TRUE(rules.good()) << UDEV_RULES_FILE;
+    const std::string text((std::istreambuf_iterator<char>(rules)), std::istreambuf_iterator<char>());
+    char vendor[48];
+    std::snprintf(vendor, sizeof vendor, "ATTR{idVendor}==\"%04x\"", TESSALUMA_USB_VENDOR_ID);
+    EXPECT_NE(text.find(vendor), std::string::npos) << vendor;
 }
 
 TEST_F(LibusbBackend, OpensOnlyFamilyDevicesWithTheExactSerial) {

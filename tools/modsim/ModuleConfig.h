@@ -70,6 +70,9 @@ struct ModuleConfig {
     std::uint8_t inputPowerSource = 1;
     std::uint32_t powerLimit = 10000;
     std::uint32_t hardwareVersion = 0x00030001;
+    // The chip's unique identifier as its four registers hold it (option 39,
+    // sub-index 0 to 3); the host shows sub-index 3 first.
+    std::uint32_t uniqueId[4] = {0x0C0FFEE0, 0x1CEB00DA, 0x2BADF00D, 0x3DEFACED};
     std::uint8_t hardwareOffset = 0;
     std::uint8_t baseAddress = 2;
     std::vector<std::uint8_t> powerBehaviorConfig{0, 0, 0, 1, 0, 0, 0x13, 0x88};  // 32-bit words

@@ -57,6 +57,7 @@ const SystemEntity::OptionInfo* SystemEntity::find(std::uint8_t option) {
         {35, kNumber, 4, true, false, 1},   // power limit state
         {37, kCall, 0, false, true, 1},     // reset to factory defaults
         {38, kNumber, 1, true, true, 1},    // link interface
+        {39, kNumber, 4, true, false, 4},   // chip unique identifier, one word per sub-index
         {40, kNumber, 4, true, false, 1},   // hardware version
         {41, kNumber, 4, true, false, 1},   // errors
         {42, kNumber, 1, true, true, 1},    // LED maximum brightness
@@ -144,6 +145,7 @@ bool SystemEntity::readNumber(std::uint8_t option, std::uint8_t subIndex, std::u
     case 29: out = c.inputPowerSource; break;
     case 33: out = c.powerLimit; break;
     case 35: out = 0; break;
+    case 39: out = c.uniqueId[subIndex]; break;
     case 40: out = c.hardwareVersion; break;
     case 41: out = 0; break;
     case 43: out = c.build; break;

@@ -169,52 +169,49 @@ aErr EntityClass::callUEI(uint8_t option)
     return typedSet(option, nullptr, &record);
 }
 
-aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
+namespace {
+
+// A record holding one value of the width of T.
+template <typename T>
+uei valueRecord(T value)
 {
     uei record;
-    record.type = type_BYTE;
-    record.v.byteVal = value;
-    return typedSet(option, nullptr, &record);
+    if (sizeof(T) == 1) {
+        record.type = type_BYTE;
+        record.v.byteVal = uint8_t(value);
+    } else if (sizeof(T) == 2) {
+        record.type = type_SHORT;
+        record.v.shortVal = uint16_t(value);
+    } else {
+        record.type = type_INT;
+        record.v.intVal = uint32_t(value);
+    }
+    return record;
 }
 
-aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
+}  // namespace
+
+template <typename T>
+aErr EntityClass::typedSetValue(uint8_t option, const uint8_t* subindex, T value)
 {
-    uei record;
-    record.type = type_SHORT;
-    record.v.shortVal = value;
-    return typedSet(option, nullptr, &record);
+    uei record = valueRecord(value);
+    return typedSet(option, subindex, &record);
 }
 
-aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
-{
-    uei record;
-    record.type = type_INT;
-    record.v.intVal = value;
-    return typedSet(option, nullptr, &record);
-}
-
+aErr EntityClass::setUEI8(uint8_t option, uint8_t value) { return typedSetValue(option, nullptr, value); }
+aErr EntityClass::setUEI16(uint8_t option, uint16_t value) { return typedSetValue(option, nullptr, value); }
+aErr EntityClass::setUEI32(uint8_t option, uint32_t value) { return typedSetValue(option, nullptr, value); }
 aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
 {
-    uei record;
-    record.type = type_BYTE;
-    record.v.byteVal = value;
-    return typedSet(option, &subindex, &record);
+    return typedSetValue(option, &subindex, value);
 }
-
 aErr EntityClass::setUEI16(uint8_t option, uint8_t subindex, uint16_t value)
 {
-    uei record;
-    record.type = type_SHORT;
-    record.v.shortVal = value;
-    return typedSet(option, &subindex, &record);
+    return typedSetValue(option, &subindex, value);
 }
-
 aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
 {
-    uei record;
-    record.type = type_INT;
-    record.v.intVal = value;
-    return typedSet(option, &subindex, &record);
+    return typedSetValue(option, &subindex, value);
 }
 
 aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length)
@@ -227,12 +224,14 @@ aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length
     return typedSet(option, nullptr, &record);
 }
 
-namespace {
-
-// Copies the value of a typed get out on success or a stale cache read.
+// The out value is written on success and on a stale cache read.
 template <typename T>
-aErr getTyped(aErr err, const uei& record, T* value)
+aErr EntityClass::typedGetValue(uint8_t option, const uint8_t* subindex, T* value)
 {
+    if (value == nullptr)
+        return module() ? aErrParam : aErrResource;
+    uei record;
+    aErr err = typedGet(option, subindex, &record);
     if (err == aErrNone || err == aErrStreamStale) {
         if (record.type == type_BYTE)
             *value = T(record.v.byteVal);
@@ -244,60 +243,20 @@ aErr getTyped(aErr err, const uei& record, T* value)
     return err;
 }
 
-}  // namespace
-
-aErr EntityClass::getUEI8(uint8_t option, uint8_t* value)
-{
-    if (value == nullptr)
-        return module() ? aErrParam : aErrResource;
-    uei record;
-    aErr err = typedGet(option, nullptr, &record);
-    return getTyped(err, record, value);
-}
-
-aErr EntityClass::getUEI16(uint8_t option, uint16_t* value)
-{
-    if (value == nullptr)
-        return module() ? aErrParam : aErrResource;
-    uei record;
-    aErr err = typedGet(option, nullptr, &record);
-    return getTyped(err, record, value);
-}
-
-aErr EntityClass::getUEI32(uint8_t option, uint32_t* value)
-{
-    if (value == nullptr)
-        return module() ? aErrParam : aErrResource;
-    uei record;
-    aErr err = typedGet(option, nullptr, &record);
-    return getTyped(err, record, value);
-}
-
+aErr EntityClass::getUEI8(uint8_t option, uint8_t* value) { return typedGetValue(option, nullptr, value); }
+aErr EntityClass::getUEI16(uint8_t option, uint16_t* value) { return typedGetValue(option, nullptr, value); }
+aErr EntityClass::getUEI32(uint8_t option, uint32_t* value) { return typedGetValue(option, nullptr, value); }
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value)
 {
-    if (value == nullptr)
-        return module() ? aErrParam : aErrResource;
-    uei record;
-    aErr err = typedGet(option, &subindex, &record);
-    return getTyped(err, record, value);
+    return typedGetValue(option, &subindex, value);
 }
-
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value)
 {
-    if (value == nullptr)
-        return module() ? aErrParam : aErrResource;
-    uei record;
-    aErr err = typedGet(option, &subindex, &record);
-    return getTyped(err, record, value);
+    return typedGetValue(option, &subindex, value);
 }
-
 aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value)
 {
-    if (value == nullptr)
-        return module() ? aErrParam : aErrResource;
-    uei record;
-    aErr err = typedGet(option, &subindex, &record);
-    return getTyped(err, record, value);
+    return typedGetValue(option, &subindex, value);
 }
 
 aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count)

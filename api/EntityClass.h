@@ -76,6 +76,10 @@ private:
     aErr entityStore(uint8_t option);
     aErr typedGet(uint8_t option, const uint8_t* subindex, uei* record);
     aErr typedSet(uint8_t option, const uint8_t* subindex, uei* record);
+    template <typename T>
+    aErr typedGetValue(uint8_t option, const uint8_t* subindex, T* value);
+    template <typename T>
+    aErr typedSetValue(uint8_t option, const uint8_t* subindex, T value);
 
     impl* m_impl;
 };

@@ -29,19 +29,17 @@ std::mutex& creationMutex()
 }
 
 // Puts a link server in front of a local link and returns the server's own
-// client link. This build carries no link server, so it fails as a server
-// that cannot be created does; a link that must be shared is never opened
-// unshared behind the caller's back.
-int32_t createServer(int32_t /*stem*/, uint16_t* /*port*/, uint32_t* /*networkInterface*/,
-                     bool /*localOnly*/)
+// client link, which carries this object's traffic from then on; port and
+// interface receive the ones in use.
+int32_t createServer(int32_t stem, uint16_t* port, uint32_t* networkInterface, bool localOnly)
 {
-    return 0;
+    return aLink_CreateServer(stem, port, networkInterface, localOnly);
 }
 
-// A client link of a link server; none in this build (see createServer).
-int32_t createClient(uint32_t /*address*/, uint16_t /*port*/, int32_t /*reuse*/)
+// A client link of a link server, or a share of reuse when that is set.
+int32_t createClient(uint32_t address, uint16_t port, int32_t reuse)
 {
-    return 0;
+    return aLink_CreateClient(address, port, reuse);
 }
 
 // Creates the engine link the specifier names; reuse is a link that a client

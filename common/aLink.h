@@ -59,7 +59,9 @@ typedef void (*aLinkHeartbeatObserver)(bool down, void* reference);
 int32_t aLink_Create(aStream* stream);
 /* A link over a TCP connection to address (IPv4, network order):port, shared
  * with an existing TCP/IP link to the same serial number; started, not
- * synchronised. 0 on failure. */
+ * synchronised. 0 on failure, also when the existing link has a server in
+ * front of it (the module is then reached as the server's client); the same
+ * holds for USB links. */
 int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
 /* A link over a packetised (COBS) serial port at one of 2400, 4800, 9600, 19200,
  * 38400, 57600, 115200 or 230400 baud, 8N1, shared per serial number; started,
@@ -70,7 +72,28 @@ int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32
  * when the module does not answer the sync within about two seconds). 0 on
  * failure. */
 int32_t aLink_CreateUSB(uint32_t serialNumber);
-/* Releases one use; the last use stops the link and frees everything. *linkId
+/* A link over the message-queue client stream to the link server at address
+ * (IPv4, network order):port; started, not synchronised. With reference set,
+ * the live link of that identifier is shared instead (its use count raised)
+ * and returned, whatever address and port say. 0 on failure, also for an
+ * unknown reference. */
+int32_t aLink_CreateClient(uint32_t address, uint16_t port, int32_t reference);
+/* Puts a link server in front of the live USB, TCP/IP or serial link linkId
+ * and returns a new client link connected to it, through which the module is
+ * reached from then on: the caller's use of linkId passes to the client link,
+ * whose last destroy also destroys the server and linkId. *port asks for a
+ * server port (0: any) and receives the one in use; *networkInterface gives
+ * the interface to serve on (0 or 127.0.0.1: the first of the host's
+ * interfaces) and receives the one in use; with localOnly the server listens
+ * on 127.0.0.1 only, which is then the interface in use. The module's address
+ * and model are asked through the client link, for discovery answers. 0 on
+ * failure (linkId is left as it was, without a server); a link that has a
+ * server already gets no second one. */
+int32_t aLink_CreateServer(int32_t linkId, uint16_t* port, uint32_t* networkInterface,
+                           bool localOnly);
+
+/* Releases one use; the last use stops the link and frees everything (with a
+ * server in front of it, and the link a client link serves). *linkId
  * is 0 afterwards in every case. aErrParam for an unknown identifier. The last
  * use first removes the user filter and heartbeat observer, ends the waits of
  * other threads on the link and waits for their calls to leave it; should a
@@ -149,6 +172,11 @@ aErr aLink_PacketDebug_Write(int32_t linkId, uint8_t type, size_t length, const 
 aErr _aLink_GetModuleAddress(int32_t linkId, uint8_t* address);
 /* The model code of the module at address, asked with one UEI get (1000 ms). */
 aErr _aLink_GetModel(int32_t linkId, uint8_t address, uint8_t* model);
+struct aServer;
+/* Asks the module address and model over the client link and hands both to
+ * the server for its discovery answers; on failure the server forgets the
+ * clients it was answering. */
+aErr _aLink_ConfigureServerDetails(int32_t clientLinkId, struct aServer* server);
 
 #ifdef __cplusplus
 }

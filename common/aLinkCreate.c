@@ -1,12 +1,19 @@
-/* Links per transport (TCP/IP, packetised serial), the rebuilding of a link's
- * transport on reset, and the two module queries of a link's front ends. */
+/* Links per transport (TCP/IP, packetised serial, link-server clients), the
+ * server front of a link, the rebuilding of a link's transport on reset, and
+ * the module queries a server front asks. */
 #include "aLinkInternal.h"
+#include "aServer.h"
+#include "aStreamClient.h"
 
+#include <stdatomic.h>
 #include <stdlib.h>
 
 #define aLINK_RECREATE_ATTEMPTS 20
 #define aLINK_RECREATE_PAUSE_MS 100
 #define aLINK_QUERY_MS 1000
+/* A new server's details are asked this often, this far apart. */
+#define aLINK_SERVER_ATTEMPTS 5
+#define aLINK_SERVER_PAUSE_MS 10
 
 /* UEI get of the system entity's model (command 3, option 8, index 0). */
 #define aLINK_SYSTEM_CMD 3
@@ -30,6 +37,8 @@ int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port
     int32_t shared = aLinkTable_Share(aLINK_TYPE_TCPIP, (int32_t)serialNumber);
     if (shared != 0)
         return shared;
+    if (aLinkTable_IsServed(aLINK_TYPE_TCPIP, (int32_t)serialNumber))
+        return 0;
     aStream* stream = NULL;
     aErr err = aStream_CreateSocket(address, port, &stream);
     if (err != aErrNone || stream == NULL) {
@@ -60,6 +69,120 @@ int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32
                                  (int32_t)code, devicePath);
 }
 
+/* Client links are told apart by a counter of their own, never shared by
+ * address: each holder of a server gets its own conversation. */
+static atomic_int gClientCounter = 0;
+
+/* A client link over a stream to endpoint (a server in this process) or, with
+ * endpoint null, over TCP to address:port; keyed by address and port either
+ * way, so a reset reconnects over TCP. */
+static int32_t sCreateClient(const char* endpoint, uint32_t address, uint16_t port)
+{
+    aStream* stream = NULL;
+    aErr err = endpoint ? aStream_CreateClientEndpoint(endpoint, &stream)
+                        : aStream_CreateClient(address, port, &stream);
+    if (err != aErrNone || stream == NULL) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_CreateClient: no stream: %d\n", (int)err);
+        return 0;
+    }
+    int32_t sequence = atomic_fetch_add(&gClientCounter, 1);
+    return aLinkTable_CreateLink(stream, aLINK_TYPE_CLIENT, (int32_t)address, (int32_t)port,
+                                 sequence, NULL);
+}
+
+int32_t aLink_CreateClient(uint32_t address, uint16_t port, int32_t reference)
+{
+    if (reference != 0) {
+        int32_t shared = aLinkTable_ShareId(reference);
+        if (shared == 0)
+            aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, "The provided ref is invalid.\n");
+        return shared;
+    }
+    return sCreateClient(NULL, address, port);
+}
+
+aErr _aLink_ConfigureServerDetails(int32_t clientLinkId, struct aServer* server)
+{
+    uint8_t address = 0;
+    aErr err = _aLink_GetModuleAddress(clientLinkId, &address);
+    aServer_SetModuleAddress(server, address);
+    if (err == aErrNone) {
+        uint8_t model = 0;
+        err = _aLink_GetModel(clientLinkId, address, &model);
+        if (err == aErrNone)
+            aServer_SetModel(server, model);
+    }
+    if (err != aErrNone)
+        aServer_FlushFIFO(server);
+    return err;
+}
+
+static int32_t sServerFailed(const char* step, int32_t client, int32_t linkId)
+{
+    aLinkDebug_Trace(aLINK_TRACE_SERVER, "FAIL: %s\n", step);
+    aLinkDebug_Trace(aLINK_TRACE_SERVER, "Failed to create server\n");
+    if (client != 0) {
+        /* The served link stays the caller's: only the client link goes. */
+        aLinkTable_SetInner(client, 0);
+        aLink_Destroy(&client);
+    }
+    aServer* server = aLinkTable_DetachServer(linkId);
+    if (server != NULL)
+        aServer_Destroy(&server);
+    return 0;
+}
+
+int32_t aLink_CreateServer(int32_t linkId, uint16_t* port, uint32_t* networkInterface,
+                           bool localOnly)
+{
+    if (port == NULL || networkInterface == NULL || linkId == 0)
+        return sServerFailed("sLookupEntryByID:", 0, 0);
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return sServerFailed("sLookupEntryByID:", 0, 0);
+    aLinkTable_Release(pin);
+
+    aServer* server = aServer_Create(linkId, *networkInterface, localOnly);
+    if (server == NULL)
+        return sServerFailed("aServer_Create:", 0, 0);
+    if (aLinkTable_AttachServer(linkId, server) != aErrNone) {
+        aServer_Destroy(&server);
+        return sServerFailed("aServer_Create: already served", 0, 0);
+    }
+    uint16_t serverPort = 0;
+    uint32_t serverInterface = 0;
+    if (aServer_SetPort(server, *port) != aErrNone || aServer_Start(server) != aErrNone)
+        return sServerFailed("aServer_Start:", 0, linkId);
+    if (aServer_GetPort(server, &serverPort) != aErrNone)
+        return sServerFailed("aServer_GetPort:", 0, linkId);
+    if (aServer_GetInterface(server, &serverInterface) != aErrNone)
+        return sServerFailed("aServer_GetInterface:", 0, linkId);
+
+    /* The server's own client link lives in this process and comes in
+     * without TCP; other clients connect to (interface, port). */
+    char endpoint[64];
+    int32_t client = 0;
+    if (aServer_GetLocalEndpoint(server, endpoint, sizeof endpoint) == aErrNone)
+        client = sCreateClient(endpoint, serverInterface, serverPort);
+    if (client == 0)
+        return sServerFailed("aLink_CreateClient:", 0, linkId);
+    if (aLinkTable_SetInner(client, linkId) != aErrNone)
+        return sServerFailed("NULL != clientItem:", client, linkId);
+    aErr err = aErrNotReady;
+    for (int attempt = 0; attempt < aLINK_SERVER_ATTEMPTS && err != aErrNone; ++attempt) {
+        if (attempt > 0)
+            aTime_MSSleep(aLINK_SERVER_PAUSE_MS);
+        err = _aLink_ConfigureServerDetails(client, server);
+    }
+    if (err != aErrNone)
+        return sServerFailed("NULL != _getDeviceInfo:", client, linkId);
+    *port = serverPort;
+    *networkInterface = serverInterface;
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) served on port %u by client aLink(%d)\n",
+                     (int)linkId, (unsigned)serverPort, (int)client);
+    return client;
+}
+
 /* A new stream for the entry's transport; serial links are reopened with the
  * path and baud code they were made with. */
 static aErr sRecreateStream(int32_t type, int32_t key0, int32_t key1, int32_t key2,
@@ -72,6 +195,10 @@ static aErr sRecreateStream(int32_t type, int32_t key0, int32_t key1, int32_t ke
     if (type == aLINK_TYPE_TCPIP) {
         aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate TCPIP stream\n");
         return aStream_CreateSocket((uint32_t)key1, (uint16_t)key2, stream);
+    }
+    if (type >= aLINK_TYPE_CLIENT && type <= aLINK_TYPE_CLIENT_LAST) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate aEther stream\n");
+        return aStream_CreateClient((uint32_t)key0, (uint16_t)key1, stream);
     }
     aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate serial stream\n");
     return aStream_CreateSerial_Packetized(path, (unsigned)key2, 0, 0, 0, stream);
@@ -88,6 +215,7 @@ static aErr sReset(aLink* link, int32_t linkId)
     if (err != aErrNone)
         return err;
     if (type != aLINK_TYPE_USB && type != aLINK_TYPE_TCPIP &&
+        !(type >= aLINK_TYPE_CLIENT && type <= aLINK_TYPE_CLIENT_LAST) &&
         !(type == aLINK_TYPE_SERIAL && path != NULL)) {
         aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " recreate invalid stream type\n");
         free(path);

@@ -10,6 +10,9 @@ int32_t aLink_CreateUSB(uint32_t serialNumber)
     int32_t shared = aLinkTable_Share(aLINK_TYPE_USB, (int32_t)serialNumber);
     if (shared != 0)
         return shared;
+    /* A served module is reached through its server, never opened twice. */
+    if (aLinkTable_IsServed(aLINK_TYPE_USB, (int32_t)serialNumber))
+        return 0;
     aStream* stream = NULL;
     aErr err = aStream_CreateUSB(serialNumber, &stream);
     if (err != aErrNone || stream == NULL) {

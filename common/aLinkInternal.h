@@ -24,6 +24,8 @@
 #define aLINK_TYPE_USB 1
 #define aLINK_TYPE_TCPIP 2
 #define aLINK_TYPE_SERIAL 3
+#define aLINK_TYPE_CLIENT 4
+#define aLINK_TYPE_CLIENT_LAST 7
 
 /* Heartbeat states. */
 #define aLINK_HB_IDLE 0
@@ -31,6 +33,7 @@
 #define aLINK_HB_DOWN 3
 
 typedef struct aPacketLog aPacketLog;
+struct aServer;
 
 typedef struct aLink {
     uint16_t check;
@@ -75,7 +78,8 @@ typedef struct aLink {
 typedef struct aLinkEntry {
     struct aLinkEntry* next;
     int32_t id;
-    int32_t innerLink;
+    int32_t innerLink; /* a server's client link: the link it serves */
+    struct aServer* server; /* the link server in front of this link */
     int32_t key0;
     int32_t key1;
     int32_t key2;
@@ -99,6 +103,20 @@ int32_t aLinkTable_Share(int32_t type, int32_t serialNumber);
  * owns the stream in every case. The new identifier, or 0. */
 int32_t aLinkTable_CreateLink(aStream* stream, int32_t type, int32_t key0, int32_t key1,
                               int32_t key2, const char* path);
+/* Raises the use count of a live link; its identifier, or 0 when unknown. */
+int32_t aLinkTable_ShareId(int32_t linkId);
+/* True when a live USB or TCP/IP link to that module has a server in front of
+ * it: such a link is reached only through the server (aLinkTable_Share
+ * already traced the refusal). */
+bool aLinkTable_IsServed(int32_t type, int32_t serialNumber);
+/* Makes inner the link that linkId serves, destroyed with it (0: none). */
+aErr aLinkTable_SetInner(int32_t linkId, int32_t inner);
+/* Records the server in front of linkId; aErrBusy when it has one already,
+ * aErrParam for an unknown link. */
+aErr aLinkTable_AttachServer(int32_t linkId, struct aServer* server);
+/* Takes the server of linkId out of its entry; null when there is none. */
+struct aServer* aLinkTable_DetachServer(int32_t linkId);
+
 /* Copies the entry's transport details out, for a reset. aErrParam if unknown. */
 aErr aLinkTable_GetKeys(int32_t linkId, int32_t* type, int32_t* key0, int32_t* key1,
                         int32_t* key2, char** pathCopy);

@@ -6,6 +6,7 @@
  * last destroy, which takes the entry out of the table first, can wait for
  * the calls already under way to leave before it frees the record. */
 #include "aLinkInternal.h"
+#include "aServer.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -128,6 +129,89 @@ static bool sAwaitCallsLeft(aLinkEntry* entry)
     return left;
 }
 
+static void sTraceServed(void)
+{
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE | aLINK_TRACE_SERVER,
+                     "This device is already being used as a \"SERVER\". \nYou must connect "
+                     "by \"CLIENT\" \n");
+}
+
+/* The table mutex must be held. */
+static bool sServed(int32_t type, int32_t serialNumber)
+{
+    if (type != aLINK_TYPE_USB && type != aLINK_TYPE_TCPIP)
+        return false;
+    for (aLinkEntry* entry = gTable; entry != NULL; entry = entry->next)
+        if (entry->type == type && entry->key0 == serialNumber && entry->useCount > 0 &&
+            entry->server != NULL)
+            return true;
+    return false;
+}
+
+bool aLinkTable_IsServed(int32_t type, int32_t serialNumber)
+{
+    if (!sLockTable())
+        return false;
+    bool served = sServed(type, serialNumber);
+    sUnlockTable();
+    return served;
+}
+
+int32_t aLinkTable_ShareId(int32_t linkId)
+{
+    if (linkId == 0 || !sLockTable())
+        return 0;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    int32_t found = 0;
+    if (entry != NULL && entry->useCount > 0 && entry->useCount < INT16_MAX &&
+        entry->link != NULL) {
+        entry->useCount++;
+        found = linkId;
+    }
+    sUnlockTable();
+    return found;
+}
+
+aErr aLinkTable_SetInner(int32_t linkId, int32_t inner)
+{
+    if (!sLockTable())
+        return aErrResource;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    if (entry != NULL)
+        entry->innerLink = inner;
+    sUnlockTable();
+    return entry != NULL ? aErrNone : aErrParam;
+}
+
+aErr aLinkTable_AttachServer(int32_t linkId, struct aServer* server)
+{
+    if (!sLockTable())
+        return aErrResource;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    aErr err = aErrParam;
+    if (entry != NULL && entry->useCount > 0) {
+        err = entry->server != NULL ? aErrBusy : aErrNone;
+        if (err == aErrNone)
+            entry->server = server;
+    }
+    sUnlockTable();
+    return err;
+}
+
+struct aServer* aLinkTable_DetachServer(int32_t linkId)
+{
+    if (!sLockTable())
+        return NULL;
+    aLinkEntry* entry = sLookupEntryByID(linkId);
+    struct aServer* server = NULL;
+    if (entry != NULL) {
+        server = entry->server;
+        entry->server = NULL;
+    }
+    sUnlockTable();
+    return server;
+}
+
 /* Raises the use count of a live link to the same module over the same
  * transport; entries still being set up (use count 0) are not shared. The
  * record is read under the table mutex, while the entry is in the table. */
@@ -136,18 +220,28 @@ int32_t aLinkTable_Share(int32_t type, int32_t serialNumber)
     if (!sLockTable())
         return 0;
     int32_t found = 0;
+    bool served = false;
     for (aLinkEntry* entry = gTable; entry != NULL; entry = entry->next) {
         /* A link whose transport could not be rebuilt carries nothing: the
          * caller gets a new one instead. */
         if (entry->type == type && entry->key0 == serialNumber && entry->useCount > 0 &&
             entry->useCount < INT16_MAX && entry->link != NULL &&
             atomic_load(&entry->link->status) != aLINK_STATUS_INVALID) {
+            /* A served USB or TCP/IP link belongs to its server; the module
+             * is reached through the server's clients (and creation of a
+             * second link to it is refused, see aLinkTable_CreateLink). */
+            if (entry->server != NULL && type != aLINK_TYPE_SERIAL) {
+                served = true;
+                break;
+            }
             entry->useCount++;
             found = entry->id;
             break;
         }
     }
     sUnlockTable();
+    if (served)
+        sTraceServed();
     if (found != 0)
         aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) shared\n", (int)found);
     return found;
@@ -195,6 +289,15 @@ int32_t aLinkTable_CreateLink(aStream* stream, int32_t type, int32_t key0, int32
         aStream_Destroy(&stream);
         return 0;
     }
+    if (sServed(type, key0)) {
+        sUnlockTable();
+        sTraceServed();
+        free(entry);
+        free(link);
+        free(pathCopy);
+        aStream_Destroy(&stream);
+        return 0;
+    }
     int32_t linkId = gNextId++;
     entry->id = linkId;
     entry->type = type;
@@ -235,7 +338,9 @@ int32_t aLink_Create(aStream* stream)
 
 /* Drops one use; the last one takes the entry out of the table first, so no
  * new user can find the link while it is being torn down, then waits for the
- * calls already inside it to leave. Should one not leave in time (a transport
+ * calls already inside it to leave. A server in front of the link goes once
+ * the link is stopped; a link this one serves (a server's client link) goes
+ * after it. Should one not leave in time (a transport
  * call that hangs), the record is left allocated, and running, rather than
  * freed under that call. */
 aErr aLink_Destroy(int32_t* linkId)
@@ -259,6 +364,8 @@ aErr aLink_Destroy(int32_t* linkId)
         return aErrNone;
     }
     sUnlinkEntry(entry);
+    struct aServer* server = entry->server;
+    entry->server = NULL;
     sUnlockTable();
 
     aLink* link = entry->link;
@@ -273,6 +380,8 @@ aErr aLink_Destroy(int32_t* linkId)
             return aErrTimeout;
         }
         aLinkControl_Stop(link);
+        if (server != NULL)
+            aServer_Destroy(&server);
         if (inner != 0)
             aLink_Destroy(&inner);
         err = aLinkControl_Release(link);

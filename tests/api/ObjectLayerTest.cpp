@@ -170,8 +170,11 @@ TEST(ObjectLayerFailures, RefusedArgumentsAndSilentModules)
     EXPECT_EQ(module.connect(TCPIP, 0), aErrParam);
     EXPECT_EQ(module.getLink()->sendPacket(kAddress, 1, 2, bytes), aErrConnection);
 
-    // The default configuration asks for a link server, which this build cannot make.
-    EXPECT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrConnection);
+    // A link server's client needs `enabled` (served links: ServedLinkTest.cpp).
+    linkSpec client = SpecOf(simulated);
+    client.type = AETHER_FIRST;
+    ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+    EXPECT_EQ(module.connectFromSpec(client), aErrConfiguration);
     EXPECT_FALSE(module.isConnected());
 
     ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
@@ -205,6 +208,41 @@ TEST(ObjectLayerFailures, RefusedArgumentsAndSilentModules)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(module.disconnect(), aErrNone);
     EXPECT_EQ(module.reconnect(), aErrNotReady) << "a module that never tells its address fails the connect";
+}
+
+// Replies of the wrong shape: each query names its own failure, and a UEI
+// reply of an unexpected length is taken without changing the value.
+TEST(ObjectLayerFailures, RepliesOfTheWrongShape)
+{
+    linkmodsim::TcpModule simulated;
+    simulated.session.withModule([](modsim::VirtualModule& m) {
+        m.setHandler(0x49, [](modsim::VirtualModule& vm, const modsim::Packet& p) {
+            if (p.data.size() > 1 && p.data[1] == 0xFF)
+                vm.send(modsim::Packet{kAddress, {0x49, 0xFF, 1, 2, 3}});  // one byte short
+            else if (p.data.size() > 1 && p.data[1] == 1)
+                vm.send(modsim::Packet{kAddress, {0x49, 1, 3, 99, 0, 0}});  // echoes another option
+            else
+                vm.send(modsim::Packet{kAddress, {0x49, 4, 3}});  // no count
+        });
+        m.setHandler(3, [](modsim::VirtualModule& vm, const modsim::Packet& p) {
+            vm.send(modsim::Packet{kAddress, {3, uint8_t(p.data[1] & 0x3F), 0, 1, 2, 3}});  // length 6
+        });
+    });
+    Module module(kAddress, 0);
+    ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrNone);
+    uint32_t build = 7;
+    EXPECT_EQ(module.getBuild(&build), aErrSize);
+    EXPECT_EQ(build, 7u);
+    EXPECT_EQ(module.hasUEI(3, 9, 0, 0x40), aErrUnknown);
+    uint8_t count = 9;
+    EXPECT_EQ(module.classQuantity(3, &count), aErrUnknown);
+    EXPECT_EQ(count, 0) << "cleared before the query";
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t serial = 0xABCDEF01;
+    EXPECT_EQ(system.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0u) << "a length-6 reply leaves the record's value as it was";
 }
 
 TEST(ObjectLayerFailures, DiscoveryFallbackRunsOnceAndOnlyWhenAllowed)

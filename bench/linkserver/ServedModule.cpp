@@ -1,0 +1,113 @@
+#include "ServedModule.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ModuleSession.h"
+#include "TcpServer.h"
+
+namespace srvbench {
+
+namespace {
+
+[[noreturn]] void runChild(int reportFd, int controlFd, std::uint32_t rate, std::uint32_t heartbeatMs)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    modsim::ModuleConfig config;
+    config.serial = kSerial;
+    config.address = kAddress;
+    config.streamRateHz = rate;
+    config.heartbeatMs = heartbeatMs;
+    modsim::ModuleSession session(config, modsim::Framing::Raw);
+    modsim::TcpServer tcp(session);
+    const std::string report = (tcp.start(0) ? std::to_string(tcp.port()) : std::string("0")) + "\n";
+    if (::write(reportFd, report.data(), report.size()) < 0)
+        _exit(1);
+    ::close(reportFd);
+    char byte;
+    while (::read(controlFd, &byte, 1) > 0) {
+    }
+    tcp.stop();
+    _exit(0);
+}
+
+}  // namespace
+
+ChildModule::ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs)
+{
+    int report[2], control[2];
+    if (::pipe(report) != 0 || ::pipe(control) != 0)
+        return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::close(report[0]);
+        ::close(control[1]);
+        runChild(report[1], control[0], streamRateHz, heartbeatMs);
+    }
+    ::close(report[1]);
+    ::close(control[0]);
+    control_ = control[1];
+    char line[32] = {};
+    if (::read(report[0], line, sizeof line - 1) > 0)
+        port_ = std::uint16_t(std::atoi(line));
+    ::close(report[0]);
+}
+
+ChildModule::~ChildModule()
+{
+    if (control_ >= 0)
+        ::close(control_);
+    if (pid_ > 0)
+        ::waitpid(pid_, nullptr, 0);
+}
+
+bool serve(const ChildModule& module, Served& served)
+{
+    served.local = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), module.port());
+    if (served.local == 0)
+        return false;
+    std::uint32_t networkInterface = htonl(INADDR_LOOPBACK);
+    served.client = aLink_CreateServer(served.local, &served.port, &networkInterface, true);
+    return served.client != 0;
+}
+
+std::uint64_t nowNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::uint64_t(now.tv_sec) * 1000000000u + std::uint64_t(now.tv_nsec);
+}
+
+bool roundTrip(int32_t link, std::uint8_t sequence, unsigned long timeoutMs)
+{
+    const std::uint8_t data[] = {23, sequence, 0x5A};
+    aPacket* request = aPacket_CreateWithData(kAddress, sizeof data, data);
+    if (request == nullptr || aLink_PutPacket(link, request) != aErrNone) {
+        aPacket_Destroy(&request);
+        return false;
+    }
+    aPacket_Destroy(&request);
+    aPacket* reply = aLink_AwaitPacket(link, timeoutMs);
+    const bool ok = reply != nullptr && aPacket_GetData(reply)[1] == sequence;
+    aPacket_Destroy(&reply);
+    return ok;
+}
+
+bool option(int argc, char** argv, const char* name, std::string& value)
+{
+    const size_t length = std::strlen(name);
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
+            value = argv[i] + length + 1;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace srvbench

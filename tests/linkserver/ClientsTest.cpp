@@ -1,0 +1,112 @@
+// Clients of one served module: several processes at once, each getting
+// exactly its own answers in order, and a byte-array set that reaches the
+// module in one piece while another client keeps talking.
+#include "Harness.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "VirtualModule.h"
+
+using namespace srvtest;
+
+namespace {
+
+TEST(LinkServerClients, TwoThenEightProcessesGetOnlyTheirOwnAnswersInOrder)
+{
+    REQUIRE_NAMESPACE();
+    ServedModule served;
+    ASSERT_TRUE(served.ok());
+    unsigned expected = 0;
+    for (int clients : {2, 8}) {
+        const int count = 150;
+        const std::string start = StartSoon();
+        std::vector<std::unique_ptr<testsupport::BackgroundProcess>> probes;
+        for (int i = 0; i < clients; ++i)
+            probes.push_back(Probe({"gets", std::to_string(served.port), std::to_string(count),
+                                    std::to_string(i + 1), start}));
+        for (int i = 0; i < clients; ++i)
+            EXPECT_EQ(LastLine(*probes[size_t(i)]), "ok " + std::to_string(count))
+                << clients << " clients, client " << i;
+        expected += unsigned(clients * count);
+    }
+    const unsigned echoes = served.module.session.stats().echoes;
+    EXPECT_EQ(echoes, expected) << "every request reached the module once";
+    EXPECT_TRUE(EchoRoundTrip(served.client, {0xEE})) << "the server's own client still works";
+}
+
+// The module keeps the order in which packets reach it.
+struct Arrivals {
+    std::mutex mutex;
+    std::vector<std::uint8_t> commands;
+    void add(std::uint8_t command)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        commands.push_back(command);
+    }
+};
+
+TEST(LinkServerClients, AThreePacketSetArrivesBackToBackWithOneReply)
+{
+    REQUIRE_NAMESPACE();
+    ServedModule served;
+    ASSERT_TRUE(served.ok());
+    constexpr std::uint8_t kCmdSet = 0x70;
+    auto arrivals = std::make_shared<Arrivals>();
+    served.module.session.withModule([arrivals](modsim::VirtualModule& m) {
+        m.setHandler(kCmdSet, [arrivals](modsim::VirtualModule& module, const modsim::Packet& p) {
+            arrivals->add(kCmdSet);
+            if ((p.data.back() & 0x80) == 0)
+                module.send({p.address, {kCmdSet, 0xC5, 0x00}});
+        });
+        m.setHandler(kCmdDebug, [arrivals](modsim::VirtualModule& module, const modsim::Packet& p) {
+            arrivals->add(kCmdDebug);
+            module.send(p);
+        });
+    });
+    int32_t setter = Connect(served.port);
+    int32_t talker = Connect(served.port);
+    ASSERT_NE(setter, 0);
+    ASSERT_NE(talker, 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> talks{0}, wrong{0};
+    std::thread chatter([&] {
+        for (std::uint8_t i = 0; !stop; ++i)
+            (EchoRoundTrip(talker, {i}) ? talks : wrong)++;
+    });
+    Bytes first{kCmdSet, 0x85, 0x20}, second = first, last = first;
+    first.insert(first.end(), 24, 0x11);
+    first.push_back(0x80);
+    second.insert(second.end(), 24, 0x22);
+    second.push_back(0x81);
+    last.insert(last.end(), 10, 0x33);
+    last.push_back(0x02);
+    for (const Bytes* packet : {&first, &second, &last}) {
+        while (talks < 3)
+            std::this_thread::yield();
+        talks = 0;
+        ASSERT_TRUE(Put(setter, kAddress, *packet));
+    }
+    const Bytes reply = Next(setter);
+    EXPECT_EQ(reply, (Bytes{kAddress, kCmdSet, 0xC5, 0x00}));
+    EXPECT_TRUE(Next(setter, 300).empty()) << "one reply for the set";
+    stop = true;
+    chatter.join();
+    EXPECT_EQ(wrong, 0);
+
+    std::lock_guard<std::mutex> lock(arrivals->mutex);
+    const auto& seen = arrivals->commands;
+    const auto at = std::find(seen.begin(), seen.end(), kCmdSet);
+    ASSERT_LE(std::distance(at, seen.end()), std::ptrdiff_t(seen.size()));
+    ASSERT_GE(std::distance(at, seen.end()), 3);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), kCmdSet), 3);
+    EXPECT_TRUE(at[1] == kCmdSet && at[2] == kCmdSet) << "the set was split by another client";
+    EXPECT_GT(std::count(seen.begin(), at, kCmdDebug), 0) << "the other client talked meanwhile";
+    aLink_Destroy(&setter);
+    aLink_Destroy(&talker);
+}
+
+}  // namespace

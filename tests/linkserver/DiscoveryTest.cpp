@@ -1,0 +1,205 @@
+// Finding servers: the local multicast query on this host, the beacon on a
+// chosen interface, a loopback-only server that a searcher on another host
+// never finds, and servers that answer nothing until their model is known.
+#include "Harness.h"
+
+#include <algorithm>
+
+#include <sched.h>
+#include <sys/wait.h>
+#include <sstream>
+#include <unistd.h>
+
+#include "NetNamespace.h"
+#include "aDiscovery.h"
+#include "aServer.h"
+
+using namespace srvtest;
+using testsupport::Addr;
+
+namespace {
+
+std::vector<linkSpec> Find(std::uint32_t networkInterface)
+{
+    std::vector<linkSpec> found;
+    aDiscovery_EnumerateModules(
+        AETHER_FIRST,
+        [](const linkSpec* spec, bool* accepted, void* reference) {
+            static_cast<std::vector<linkSpec>*>(reference)->push_back(*spec);
+            *accepted = true;
+            return true;
+        },
+        &found, networkInterface);
+    return found;
+}
+
+// A server started by hand on a module's link: its model stays unknown until
+// it is set.
+struct BareServer {
+    BareServer(std::uint32_t serial, bool localOnly, std::uint32_t networkInterface)
+        : module(Config(serial))
+    {
+        link = module.connect(serial);
+        server = link ? aServer_Create(link, networkInterface, localOnly) : nullptr;
+        started = server != nullptr && aServer_Start(server) == aErrNone;
+        aServer_GetPort(server, &port);
+    }
+    ~BareServer()
+    {
+        aServer_Destroy(&server);
+        aLink_Destroy(&link);
+    }
+    static modsim::ModuleConfig Config(std::uint32_t serial)
+    {
+        modsim::ModuleConfig config;
+        config.serial = serial;
+        return config;
+    }
+    linkmodsim::TcpModule module;
+    int32_t link = 0;
+    aServer* server = nullptr;
+    bool started = false;
+    std::uint16_t port = 0;
+};
+
+TEST(LinkServerDiscovery, LocalQueryFindsServersOnceTheirModelIsKnown)
+{
+    REQUIRE_NAMESPACE();
+    ServedModule served;
+    ASSERT_TRUE(served.ok());
+    BareServer bare(0x0B0E0001, true, 0);
+    ASSERT_TRUE(bare.started);
+
+    std::vector<linkSpec> found = Find(0);
+    ASSERT_EQ(found.size(), 1u) << "the server without a model stays silent";
+    const linkSpec& spec = found[0];
+    EXPECT_EQ(spec.type, 4 + TCPIP);
+    EXPECT_EQ(spec.serial_num, kSerial);
+    EXPECT_EQ(spec.module, kAddress);
+    EXPECT_EQ(spec.model, modsim::ModuleConfig{}.model);
+    EXPECT_EQ(spec.t.ip.ip_address, Loopback());
+    EXPECT_EQ(spec.t.ip.ip_port, served.port);
+
+    ASSERT_EQ(aServer_SetModuleAddress(bare.server, 4), aErrNone);
+    ASSERT_EQ(aServer_SetModel(bare.server, 19), aErrNone);
+    found = Find(0);
+    ASSERT_EQ(found.size(), 2u);
+    const linkSpec& other = found[0].serial_num == kSerial ? found[1] : found[0];
+    EXPECT_EQ(other.serial_num, 0x0B0E0001u);
+    EXPECT_EQ(other.module, 4u);
+    EXPECT_EQ(other.model, 19u);
+    EXPECT_EQ(other.t.ip.ip_port, bare.port);
+}
+
+TEST(LinkServerDiscovery, BeaconFindsAServerOnItsInterfaceAndItsClientsReachIt)
+{
+    REQUIRE_NAMESPACE();
+    ASSERT_TRUE(testsupport::AddVethPair("lsb0", "198.18.20.1", "lsb1", "198.18.20.2"));
+    ServedModule served({}, false, Addr("198.18.20.1"));
+    ASSERT_TRUE(served.ok());
+    EXPECT_EQ(served.networkInterface, Addr("198.18.20.1"));
+    BareServer bare(0x0B0E0002, false, Addr("198.18.20.1"));
+    ASSERT_TRUE(bare.started);
+
+    const std::vector<linkSpec> found = Find(Addr("198.18.20.1"));
+    ASSERT_EQ(found.size(), 1u) << "only the server whose model is known answers";
+    EXPECT_EQ(found[0].serial_num, kSerial);
+    EXPECT_EQ(found[0].t.ip.ip_address, Addr("198.18.20.1"));
+    EXPECT_EQ(found[0].t.ip.ip_port, served.port);
+    int32_t client = aLink_CreateClient(found[0].t.ip.ip_address, std::uint16_t(found[0].t.ip.ip_port), 0);
+    ASSERT_NE(client, 0);
+    EXPECT_TRUE(EchoRoundTrip(client, {0xBE}));
+    aLink_Destroy(&client);
+    EXPECT_TRUE(Find(0).empty()) << "a beacon server does not answer the local query";
+}
+
+// Another host, joined to this one by a veth pair: a shell in a network
+// namespace of its own that sets its end up and then, when told, runs the
+// probe's discovery on its address.
+class PeerHost {
+public:
+    PeerHost(const std::string& hostEnd, const std::string& hostAddress, const std::string& peerEnd,
+             const std::string& peerAddress)
+    {
+        if (pipe(go_) != 0 || pipe(out_) != 0)
+            return;
+        const std::string script = "read up; ip link set lo up && ip addr add " + peerAddress + "/24 dev " +
+                                   peerEnd + " && ip link set " + peerEnd + " up && read go && exec " +
+                                   ProbePath() + " find " + peerAddress;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(go_[0], STDIN_FILENO);
+            dup2(out_[1], STDOUT_FILENO);
+            close(go_[1]);
+            close(out_[0]);
+            if (unshare(CLONE_NEWNET) != 0 || write(STDOUT_FILENO, "u\n", 2) != 2)
+                _exit(1);
+            execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(go_[0]);
+        close(out_[1]);
+        char mark[2];
+        ready_ = read(out_[0], mark, 2) == 2 &&
+                 testsupport::Ip("link add " + hostEnd + " type veth peer name " + peerEnd) &&
+                 testsupport::Ip("link set " + peerEnd + " netns " + std::to_string(pid_)) &&
+                 testsupport::Ip("addr add " + hostAddress + "/24 dev " + hostEnd) &&
+                 testsupport::Ip("link set " + hostEnd + " up") && write(go_[1], "\n", 1) == 1 &&
+                 testsupport::WaitLinkUp(hostEnd);
+    }
+    ~PeerHost()
+    {
+        close(go_[1]);
+        close(out_[0]);
+        if (pid_ > 0)
+            waitpid(pid_, nullptr, 0);
+    }
+    bool ready() const { return ready_; }
+    // Runs the search; the lines the probe printed.
+    std::vector<std::string> Find()
+    {
+        std::string text;
+        char buffer[256];
+        ssize_t n = 0;
+        if (write(go_[1], "\n", 1) == 1)
+            while ((n = read(out_[0], buffer, sizeof buffer)) > 0)
+                text.append(buffer, size_t(n));
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+private:
+    int go_[2] = {-1, -1};
+    int out_[2] = {-1, -1};
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+TEST(LinkServerDiscovery, ALoopbackOnlyServerIsNotFoundFromAnotherHost)
+{
+    REQUIRE_NAMESPACE();
+    PeerHost peer("lso0", "198.18.21.1", "lso1", "198.18.21.2");
+    ASSERT_TRUE(peer.ready());
+    modsim::ModuleConfig other;
+    other.serial = 0x0B0E0003;
+    ServedModule local;                                   // loopback only, the default
+    ServedModule shared(other, false, Addr("198.18.21.1"));
+    ASSERT_TRUE(local.ok());
+    ASSERT_TRUE(shared.ok());
+    EXPECT_EQ(local.networkInterface, Loopback());
+
+    const std::vector<std::string> lines = peer.Find();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "found 1");
+    const std::string want = "spec 6 0B0E0003 2 13 198.18.21.1 " + std::to_string(shared.port);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << lines.front();
+
+    const std::vector<linkSpec> here = Find(0);
+    ASSERT_EQ(here.size(), 1u) << "on its own host the local query finds it";
+    EXPECT_EQ(here[0].serial_num, kSerial);
+}
+
+}  // namespace

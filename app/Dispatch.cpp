@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "CLI_Display.h"
 #include "Listings.h"
@@ -151,6 +152,16 @@ int RunUpdater(int argc, char** argv)
     if (!_prepare_store_directory(params, display))
         return EXIT_FAILED;
 
-    Updater updater(params.serverUrl.c_str(), params.storeDir.c_str(), display);
-    return _run_commands(params, updater, display);
+    // The operations report their own failures and throw nothing; this is
+    // the last line for one that does anyway (memory running out, say): a
+    // message and the failure exit code rather than an abort.
+    try {
+        Updater updater(params.serverUrl.c_str(), params.storeDir.c_str(), display);
+        return _run_commands(params, updater, display);
+    } catch (const std::exception& e) {
+        display.message(ERROR, "Unexpected failure: %s", e.what());
+    } catch (...) {
+        display.message(ERROR, "Unexpected failure");
+    }
+    return EXIT_FAILED;
 }

@@ -15,7 +15,6 @@ namespace {
 
 constexpr size_t kHeaderSize = 6;
 constexpr size_t kInfoFieldSize = 16;
-constexpr uint64_t kMaxInflateBound = 0xFFFFFFFFull;
 
 uint32_t Get32(const uint8_t* p)
 {
@@ -90,9 +89,20 @@ bool BirdFile::Load()
         aFile_Close(&file);
         return false;
     }
-    std::vector<uint8_t> contents(size);
+    if (size > kMaxFileBytes) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds %zu bytes, more than the %zu of any image\n",
+                 path.c_str(), size, kMaxFileBytes);
+        aFile_Close(&file);
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> contents(new (std::nothrow) uint8_t[size ? size : 1]);
+    if (!contents) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", aErrMemory, path.c_str());
+        aFile_Close(&file);
+        return false;
+    }
     size_t count = 0;
-    err = size ? aFile_Read(file, contents.data(), size, &count) : aErrNone;
+    err = size ? aFile_Read(file, contents.get(), size, &count) : aErrNone;
     aFile_Close(&file);
     if (err != aErrNone) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, path.c_str());
@@ -104,15 +114,31 @@ bool BirdFile::Load()
         return false;
     }
     if (size > kHeaderSize) {
-        signature = Get32(contents.data());
+        signature = Get32(contents.get());
         version = static_cast<uint32_t>(contents[4]) << 8 | contents[5];
     }
     // A file shorter than its header holds no stream to decompress.
-    const uint8_t* stream = size >= kHeaderSize ? contents.data() + kHeaderSize : contents.data();
+    const uint8_t* stream = size >= kHeaderSize ? contents.get() + kHeaderSize : contents.get();
     size_t streamLength = size >= kHeaderSize ? size - kHeaderSize : 0;
     if (!DecompressData(stream, streamLength))
         return false;
-    ScanBlocks();
+    contents.reset();
+    // Blocks are kept in a list of their own; the count is bounded so that
+    // a block area of empty blocks cannot make that list outgrow the image.
+    try {
+        ScanBlocks();
+    } catch (const std::exception& e) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error parsing %s: %s\n", path.c_str(), e.what());
+        blocks.clear();
+        blockCount = 0;
+        return false;
+    }
+    if (blocks.size() > kMaxBlocks) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds more than %zu blocks\n", path.c_str(), kMaxBlocks);
+        blocks.clear();
+        blockCount = 0;
+        return false;
+    }
     FindSerialNumberOffsets();
     for (const auto& block : blocks) {
         if (block.type == BLOCK_SERIAL_OFFSETS) {
@@ -128,9 +154,11 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length)
 {
     blocks.clear();
     blockCount = 0;
+    // The block area may be at most eight times the compressed data, and
+    // never more than the bound: a larger one fails with zlib's buffer error.
     uint64_t bound = 8ull * length;
-    if (bound > kMaxInflateBound)
-        bound = kMaxInflateBound;
+    if (bound > kMaxBlockAreaBytes)
+        bound = kMaxBlockAreaBytes;
     data.reset(new (std::nothrow) uint8_t[bound ? bound : 1]);
     dataSize = 0;
     if (!data) {
@@ -166,7 +194,7 @@ bool BirdFile::ScanBlocks()
     Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
     bool sound = true;
     while (remaining > 4 && position < dataSize) {
-        if (position + 5 > dataSize)
+        if (position + 5 > dataSize || blocks.size() > kMaxBlocks)
             break;
         BirdBlock block;
         block.type = base[position] & BIRD_FILE_TYPE_MASK;
@@ -273,6 +301,34 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial)
     return result;
 }
 
+// The check word (word 7) makes the sum of vector words 0-4 and 6 and itself zero.
+static uint32_t VectorSum(const uint8_t* table)
+{
+    uint32_t sum = 0;
+    for (int w : {0, 1, 2, 3, 4, 6})
+        sum += GetLE32(table + 4 * w);
+    return sum;
+}
+
+// The firmware block loaded at address 0 with room for the vector table, or null.
+static const BirdBlock* VectorBlock(const std::vector<BirdBlock>& blocks)
+{
+    for (const auto& block : blocks) {
+        if (block.type != BirdFile::BLOCK_FIRMWARE || block.length < 4 + 32)
+            continue;
+        const uint8_t* p = block.data;
+        if (!p[0] && !p[1] && !p[2] && !p[3])
+            return &block;
+    }
+    return nullptr;
+}
+
+bool BirdFile::VectorChecksumValid() const
+{
+    const BirdBlock* block = VectorBlock(blocks);
+    return block == nullptr || VectorSum(block->data + 4) + GetLE32(block->data + 4 + 28) == 0;
+}
+
 bool BirdFile::ReplaceVectorChecksum()
 {
     for (auto& block : blocks) {
@@ -282,10 +338,7 @@ bool BirdFile::ReplaceVectorChecksum()
         if (p[0] || p[1] || p[2] || p[3])
             continue;
         uint8_t* table = block.data + 4;
-        uint32_t sum = 0;
-        for (int w : {0, 1, 2, 3, 4, 6})
-            sum += GetLE32(table + 4 * w);
-        uint32_t check = 0u - sum;
+        uint32_t check = 0u - VectorSum(table);
         Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n", GetLE32(table + 28), check);
         PutLE32(table + 28, check);
     }

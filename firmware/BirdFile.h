@@ -33,6 +33,15 @@ public:
         BLOCK_START_ADDRESS = 5,
     };
 
+    // Bounds that keep a hostile file from making the tool allocate without
+    // limit; the largest real image is a few MiB. A file larger than
+    // kMaxFileBytes, a block area that would decompress to more than
+    // kMaxBlockAreaBytes, or one holding more than kMaxBlocks blocks is
+    // refused before anything of that size is allocated.
+    static constexpr size_t kMaxFileBytes = 32u * 1024 * 1024;
+    static constexpr size_t kMaxBlockAreaBytes = 64u * 1024 * 1024;
+    static constexpr size_t kMaxBlocks = 65536;
+
     BirdFile() = default;
     // Loads path; throws std::runtime_error("Failed to load bird data") on failure.
     explicit BirdFile(const std::string& path);
@@ -44,11 +53,16 @@ public:
     // Quick check without decompressing: signature and two non-zero version bytes.
     static bool VerifyFile(const std::string& path);
 
+    // Reads, decompresses and parses path; false (after a log line) on any
+    // failure, memory running out included. Never throws.
     bool Load();
     std::vector<BirdBlock> FindBlocks(uint8_t type) const;
     bool FindSerialNumberOffsets();
     bool ReplaceSerialNumber(uint32_t serial);
     bool ReplaceVectorChecksum();
+    // True when the vector table at address 0 carries a matching check word
+    // (or there is no such table): an image a chip will start.
+    bool VectorChecksumValid() const;
     bool DecodeFirmwareBlocks(const uint32_t key[4]);
     bool ValidateModel(const char* model) const;
     uint32_t GetSerialNumber() const;

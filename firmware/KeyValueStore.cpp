@@ -61,14 +61,27 @@ aErr KeyValueStore::Load(const char* loadPath)
         return aErrParam;
     aFile* file = aFile_Open(loadPath, aFileModeReadOnly);
     if (!file) {
-        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", loadPath, errno);
+        const int error = errno;
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", loadPath, error);
+        // Only a file that is not there is made anew. One that exists but
+        // cannot be read (no permission, an I/O error, too many open files)
+        // still holds the device's history: it is kept, and no save replaces
+        // it until a load of it succeeds.
+        if (error != ENOENT && error != ENOTDIR) {
+            path = loadPath;
+            unreadable = true;
+            return error == EACCES || error == EPERM ? aErrPermission : aErrIO;
+        }
+        unreadable = false;
         Add(KEY_CREATED_TIME, KeyValueStore_TimeText());
         Save(loadPath);
+        path = loadPath;
+        modified = false;
+        return aErrNotFound;
     }
     path = loadPath;
     modified = false;
-    if (!file)
-        return aErrNotFound;
+    unreadable = false;
 
     // Lines longer than the read buffer are gathered in pieces: stopping at
     // one would make the next save drop every entry after it.
@@ -102,6 +115,10 @@ void KeyValueStore::Save(const char* savePath)
     }
     if (modified)
         Add(KEY_UPDATED_TIME, KeyValueStore_TimeText());
+    if (unreadable && !savePath) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - '%s' could not be read; not replacing it\n", path.c_str());
+        return;
+    }
 
     aFile* file = aFile_OpenReplacement(path.c_str());
     if (!file) {
@@ -109,8 +126,12 @@ void KeyValueStore::Save(const char* savePath)
                  path.c_str(), errno);
         return;
     }
+    // Written by length, not as C strings: a key or value read with a NUL byte
+    // in it must not come back cut short, or as another key.
+    std::string line;
     for (const auto& [key, value] : entries) {
-        if (aFile_Printf(file, "%s=%s\n", key.c_str(), value.c_str()) != aErrNone) {
+        line.assign(key).append(1, '=').append(value).append(1, '\n');
+        if (aFile_Write(file, line.data(), line.size(), nullptr) != aErrNone) {
             int error = errno;
             aFile_AbandonReplacement(&file);
             Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
@@ -124,6 +145,7 @@ void KeyValueStore::Save(const char* savePath)
         return;
     }
     modified = false;
+    unreadable = false;
 }
 
 const char* KeyValueStore::operator[](const std::string& key) const

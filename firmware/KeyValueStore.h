@@ -16,11 +16,14 @@ public:
     explicit KeyValueStore(const char* path = nullptr);
 
     // Reads path (entries already held stay unless a line replaces them). A
-    // missing file is created with its time keys. Returns the close result:
-    // 0 when a file was read.
+    // missing file is created with its time keys (aErrNotFound). A file that
+    // exists but cannot be opened is left alone and reported: aErrPermission
+    // or aErrIO, and until a load succeeds Save(nullptr) will not replace it.
+    // Otherwise returns the close result: 0 when a file was read.
     aErr Load(const char* path);
     // Writes every entry, replacing the file atomically; failures are logged
-    // and leave the store modified.
+    // and leave the store modified. Without a path, a file the last load
+    // could not read is not replaced.
     void Save(const char* path);
 
     const char* operator[](const std::string& key) const;
@@ -41,6 +44,8 @@ public:
 
     const std::string& Path() const { return path; }
     bool IsModified() const { return modified; }
+    // True after a load found the file but could not read it.
+    bool IsUnreadable() const { return unreadable; }
     const std::map<std::string, std::string>& Entries() const { return entries; }
 
 private:
@@ -49,6 +54,7 @@ private:
     std::string path;
     std::map<std::string, std::string> entries;
     bool modified = false;
+    bool unreadable = false;
 };
 
 // The local time in the 24-character ctime form, without its newline.

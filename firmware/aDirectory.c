@@ -166,13 +166,16 @@ aErr aDirectory_GetHomeDirectory(char* buffer, size_t size)
     if (!buffer || size == 0)
         return aErrParam;
     buffer[0] = '\0';
-    /* HOME wins when set, as it does for every shell tool, so that a user (or a
-     * test) can move the store; the password database is the fallback. */
-    const char* home = getenv("HOME");
-    if (!home || !*home) {
-        struct passwd* pw = getpwuid(getuid());
-        home = (pw && pw->pw_dir) ? pw->pw_dir : NULL;
-    }
+    /* The real user's own entry wins over HOME: under sudo with HOME kept, the
+     * store would otherwise land in the invoking user's home and fill it with
+     * root-owned files. HOME serves a user the password database does not
+     * know; the store can always be moved with -i. */
+    const char* home = NULL;
+    struct passwd* pw = getpwuid(getuid());
+    if (pw && pw->pw_dir && pw->pw_dir[0])
+        home = pw->pw_dir;
+    else
+        home = getenv("HOME");
     if (home)
         snprintf(buffer, size, "%s", home);
     return aErrNone;

@@ -28,6 +28,8 @@ aErr aDirectory_Delete(const char* path);
 aErr aDirectory_DeleteTree(const char* path);
 aErr aDirectory_CWD(char* buffer, size_t size);
 aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
+/* The real user's home from the password database, else HOME; always aErrNone
+ * for a usable buffer (empty text when neither is known). */
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 aErr aDirectory_JoinPath(char* buffer, size_t size, const char* directory, const char* name);
 /* Up to 10 parts, the list ended by a null pointer. */

@@ -17,16 +17,14 @@ namespace {
 
 std::atomic<long> stallOverride{0};
 
-// More than this is not reserved up front however much the server announces;
-// the body still grows as the data actually arrives.
-constexpr size_t kMaxReservedBody = 256u * 1024 * 1024;
-
-// What the write callback is given: the response, and the handle to learn the
-// announced size from.
+// What the write callback is given: the response, the handle to learn the
+// announced size from, and the most the body may hold.
 struct Sink {
     HTTPResponse* response;
     CURL* curl;
+    size_t maxBody;
     bool sized = false;
+    bool tooLarge = false;
 };
 
 // libcurl's implicit global set-up is not thread-safe; doing it once here
@@ -52,8 +50,15 @@ size_t rcv_data(char* data, size_t size, size_t count, void* user)
         sink->sized = true;
         curl_off_t announced = -1;
         if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK
-            && announced > 0)
-            sink->response->expect_size(static_cast<size_t>(std::min<curl_off_t>(announced, kMaxReservedBody)));
+            && announced > 0 && static_cast<uint64_t>(announced) <= sink->maxBody)
+            sink->response->expect_size(static_cast<size_t>(announced));
+    }
+    // A body without an announced length (chunked, or ended by closing) is
+    // only known to be too long once it is: stop at the bound.
+    if (length > sink->maxBody - sink->response->get_response().size()) {
+        sink->tooLarge = true;
+        Log::log(DEBUG_ServerComm, "rcv_data: reply longer than %zu bytes refused\n", sink->maxBody);
+        return 0;
     }
     try {
         sink->response->process(data, length);
@@ -80,7 +85,7 @@ struct EasyHandle {
     EasyHandle& operator=(const EasyHandle&) = delete;
 };
 
-CURLcode configure(CURL* curl, const std::string& url, Sink* sink)
+CURLcode configure(CURL* curl, const std::string& url, Sink* sink, size_t maxBody)
 {
     CURLcode rc = CURLE_OK;
     auto set = [&](CURLoption option, auto value) {
@@ -104,6 +109,8 @@ CURLcode configure(CURL* curl, const std::string& url, Sink* sink)
     set(CURLOPT_CONNECTTIMEOUT, HTTPRequest::kConnectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, HTTPRequest::kStallBytesPerSecond);
     set(CURLOPT_LOW_SPEED_TIME, HTTPRequest::StallSeconds());
+    // Refuses an announced length over the bound before any of the body comes.
+    set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBody));
     return rc;
 }
 
@@ -160,7 +167,8 @@ long HTTPRequest::StallSeconds()
 
 void HTTPRequest::SetStallSeconds(long seconds) { stallOverride.store(seconds > 0 ? seconds : 0); }
 
-HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string, std::string>& parameters)
+HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string, std::string>& parameters,
+    size_t maxBody)
 {
     globalInit();
     EasyHandle handle;
@@ -168,8 +176,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
     if (!handle.curl)
         throw std::runtime_error("Could not create curl instance");
 
-    Sink sink{&response, handle.curl};
-    CURLcode rc = configure(handle.curl, response.get_request(), &sink);
+    Sink sink{&response, handle.curl, maxBody};
+    CURLcode rc = configure(handle.curl, response.get_request(), &sink, maxBody);
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
         rc = curl_easy_perform(handle.curl);
@@ -177,6 +185,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
     long code = 0;
     if (rc == CURLE_OK)
         rc = curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &code);
+    if (sink.tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
+        throw std::runtime_error("Reply larger than " + std::to_string(maxBody) + " bytes refused");
     if (rc != CURLE_OK)
         throw std::runtime_error(curl_easy_strerror(rc));
     response.set_status(code);

@@ -47,9 +47,16 @@ public:
     // tests that run the built program: a positive decimal number of seconds.
     static constexpr const char* kStallSecondsEnv = "UPDATER_HTTP_STALL_SECONDS";
 
+    // A body longer than this (by default) fails the request: a server must
+    // not be able to make the tool hold whatever it sends.
+    static constexpr size_t kDefaultMaxBodyBytes = 32u * 1024 * 1024;
+
     // Performs the GET of BuildURL(url, parameters). Throws std::runtime_error
-    // on any transport failure; an HTTP error status is returned, not thrown.
-    static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& parameters);
+    // on any transport failure, and when the body announces or reaches more
+    // than maxBody bytes (nothing beyond that is kept); an HTTP error status
+    // is returned, not thrown.
+    static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& parameters,
+        size_t maxBody = kDefaultMaxBodyBytes);
 
     // url, then "?" and "key=value&" per entry in ascending key order; the
     // url unchanged for an empty map. Nothing is percent-encoded.

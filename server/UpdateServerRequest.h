@@ -1,9 +1,11 @@
 // The requests the tool makes of the update server, and their line-based
-// replies. Every operation blocks for one HTTP request, keeps no state and
-// takes the server's base URL last (null: kDefaultURL).
+// replies. Every operation blocks for one HTTP request, keeps no state, takes
+// the server's base URL last (null: kDefaultURL) and never throws: a failure
+// of any kind is a false result and a log line.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -13,6 +15,17 @@
 class UpdateServerRequest {
 public:
     static constexpr const char* kDefaultURL = "http://updates.tessaluma.example/cgi/u";
+
+    // The most any reply body may hold; a longer one fails the request before
+    // more of it is kept. The largest real image is a few MiB, which base64
+    // makes a third larger: 32 MiB leaves room for several times that. Every
+    // other reply is a few lines.
+    static constexpr size_t kMaxImageReplyBytes = 32u * 1024 * 1024;
+    static constexpr size_t kMaxTextReplyBytes = 1024u * 1024;
+
+    // value percent-encoded for a query: every byte but letters, digits and
+    // "-._~" becomes "%XX" (upper-case hexadecimal).
+    static std::string EscapeQueryValue(const std::string& value);
 
     // True when the server answers 200 with an "ok" line.
     static bool ping(const char* url = nullptr);

@@ -44,10 +44,36 @@ bool _loads_as_bird(const std::string& path)
     try {
         BirdFile bird(path);
         return true;
-    } catch (const std::runtime_error&) {
+    } catch (const std::exception&) {
         return false;
     }
 }
+
+// Runs the body of one operation so that nothing it throws reaches the
+// command line: whatever escapes (memory running out, a thread that cannot
+// be started) is reported once and the operation gives failed.
+template <typename Result, typename Body>
+Result _guarded(UpdaterDisplayInterface& display, const char* operation, Result failed, Body body)
+{
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s failed: %s", operation, e.what());
+    } catch (...) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s failed", operation);
+    }
+    return failed;
+}
+
+// Joins a worker on every way out of the frame that owns what it writes to.
+struct _JoinOnExit {
+    std::thread& worker;
+    ~_JoinOnExit()
+    {
+        if (worker.joinable())
+            worker.join();
+    }
+};
 
 }  // namespace
 
@@ -64,52 +90,48 @@ static bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl)
     return false;
 }
 
-BuildMap Updater::Get_BuildList(uint32_t serial)
+// Runs GetBuild on a worker while this thread keeps the spinner turning; the
+// worker touches nothing but its own copies and content. False when the
+// request failed or the worker could not be started (reported here).
+static bool _fetch_image(UpdaterDisplayInterface& display, const std::string& serverUrl, uint32_t serial,
+                         const std::string& versionText, const std::string& requestBuild, bool noCal,
+                         std::string& content)
 {
-    BuildMap builds;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        return builds;
-    }
-    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
-    return builds;
-}
-
-BuildMap Updater::Get_BuildListLocal(uint32_t serial)
-{
-    BuildMap builds;
-    auto store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
-    if (!store)
-        return builds;
-
-    std::vector<UpdaterStoreItem> items;
-    store->FindLocalBuilds(serial, items);
-    for (auto& item : items) {
-        const std::string& name = item.Name();
-        std::string key = name.substr(0, name.find(".bird"));
-        std::string version;
-        if (item.IsValid()) {
-            std::string path = item.BasePath() + "/" + name;
-            if (BirdFile::VerifyFile(path.c_str())) {
-                try {
-                    BirdFile bird(path);
-                    version = bird.GetVersion();
-                    if (!version.empty())
-                        Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
-                } catch (const std::runtime_error&) {
-                    Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
-                }
-            } else {
-                Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+    using Level = UpdaterDisplayInterface::Level;
+    std::promise<bool> finished;
+    std::future<bool> result = finished.get_future();
+    std::thread worker;
+    _JoinOnExit joiner{worker};
+    try {
+        worker = std::thread([&finished, &content, serial, versionText, requestBuild, url = serverUrl, noCal]() {
+            bool fetched = false;
+            try {
+                fetched = UpdateServerRequest::GetBuild(serial, versionText, requestBuild, content, url.c_str(),
+                                                        noCal);
+            } catch (...) {
+                fetched = false;
             }
-        }
-        builds.emplace(key, version);
+            finished.set_value(fetched);
+        });
+    } catch (const std::exception& e) {
+        display.message(Level::LEVEL_ERROR, "Download failed: %s", e.what());
+        return false;
     }
-    return builds;
+    display.update_spinner(true, kSpinnerLabel);
+    while (result.wait_for(kSpinnerSlice) != std::future_status::ready)
+        display.update_spinner(true, kSpinnerLabel);
+    display.update_spinner(false, kSpinnerLabel);
+    const bool downloaded = result.get();
+    worker.join();
+    if (!downloaded)
+        display.message(Level::LEVEL_ERROR, "Download failed");
+    return downloaded;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& buildText, bool override, bool noCal)
+// Download_Firmware for a known serial number; see Updater.h.
+static uint32_t _download(UpdaterDisplayInterface& display, const std::string& serverUrl,
+                          const std::string& storeDir, uint32_t serial, const std::string& buildText, bool override,
+                          bool noCal)
 {
     using Level = UpdaterDisplayInterface::Level;
     uint32_t build = 0;
@@ -147,6 +169,14 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& buildTex
     }
     if (build == 0)
         build = _build_number_or_zero(latestBuildText);
+    // Build 0 is no build: asking for it would store an image named 0.bird
+    // (or fail without a word), and a build list key that is not a number
+    // would even "validate" it.
+    if (build == 0) {
+        display.message(Level::LEVEL_ERROR, "No valid build number from the server for %08X ('%s')", serial,
+                        latestBuildText.c_str());
+        return 0;
+    }
 
     display.message(Level::LEVEL_INFO, "Retrieving build %u", build);
     if (override) {
@@ -160,23 +190,9 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& buildTex
         display.message(Level::LEVEL_INFO, "Build %u is valid", build);
     }
 
-    // The request runs on a worker so that this thread can keep the spinner
-    // turning; the worker touches nothing but its own copies and content.
     const std::string requestBuild = std::to_string(build);
     std::string content;
-    std::promise<bool> finished;
-    std::future<bool> result = finished.get_future();
-    std::thread worker([&finished, &content, serial, versionText, requestBuild, url = serverUrl, noCal]() {
-        finished.set_value(UpdateServerRequest::GetBuild(serial, versionText, requestBuild, content, url.c_str(), noCal));
-    });
-    display.update_spinner(true, kSpinnerLabel);
-    while (result.wait_for(kSpinnerSlice) != std::future_status::ready)
-        display.update_spinner(true, kSpinnerLabel);
-    display.update_spinner(false, kSpinnerLabel);
-    bool downloaded = result.get();
-    worker.join();
-    if (!downloaded)
-        display.message(Level::LEVEL_ERROR, "Download failed");
+    _fetch_image(display, serverUrl, serial, versionText, requestBuild, noCal, content);
 
     // Only an image that decodes and loads may reach the store, and only then
     // do the settings name it: a broken reply must not replace a good file.
@@ -214,34 +230,102 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& buildTex
     device.Settings().Add("LATEST_DOWNLOAD", fileName);
     device.Settings().Add("LAST_DOWNLOAD_DATE", _local_time_text());
     device.Settings().Save(nullptr);
+    // The image is in place, but a store whose settings do not name it has
+    // not recorded the download: say so rather than report success.
+    if (device.Settings().IsModified() || device.Settings().IsUnreadable()) {
+        display.message(Level::LEVEL_ERROR, "Failed to record the download in %s", device.Settings().Path().c_str());
+        return 0;
+    }
     return build;
+}
+
+BuildMap Updater::Get_BuildList(uint32_t serial)
+{
+    return _guarded(display, "Get_BuildList", BuildMap(), [&] {
+        BuildMap builds;
+        if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
+                            serverUrl.c_str());
+            return builds;
+        }
+        if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
+        return builds;
+    });
+}
+
+BuildMap Updater::Get_BuildListLocal(uint32_t serial)
+{
+    return _guarded(display, "Get_BuildListLocal", BuildMap(), [&] {
+        BuildMap builds;
+        auto store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
+        if (!store)
+            return builds;
+
+        std::vector<UpdaterStoreItem> items;
+        store->FindLocalBuilds(serial, items);
+        for (auto& item : items) {
+            const std::string& name = item.Name();
+            std::string key = name.substr(0, name.find(".bird"));
+            std::string version;
+            if (item.IsValid()) {
+                std::string path = item.BasePath() + "/" + name;
+                if (BirdFile::VerifyFile(path.c_str())) {
+                    try {
+                        BirdFile bird(path);
+                        version = bird.GetVersion();
+                        if (!version.empty())
+                            Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
+                    } catch (const std::runtime_error&) {
+                        Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+                    }
+                } else {
+                    Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+                }
+            }
+            builds.emplace(key, version);
+        }
+        return builds;
+    });
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& buildText, bool override, bool noCal)
+{
+    return _guarded(display, "Download_Firmware", uint32_t(0), [&]() -> uint32_t {
+        return _download(display, serverUrl, storeDir, serial, buildText, override, noCal);
+    });
 }
 
 uint32_t Updater::Download_Firmware(Fingerprint fingerprint, const std::string& buildText, bool override)
 {
-    uint32_t build = _build_number_or_zero(buildText);
-    uint32_t serial = 0;
-    uint32_t latest = 0;
-    const std::array<uint32_t, 4> words = {fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],
-                                           fingerprint.words[3]};
-    if (!UpdateServerRequest::GetRecoveryInfo(words, serial, latest, serverUrl.c_str())) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                        "Failed to retrieve recovery information from Tarvelin update server");
-        return 0;
-    }
-    if (build == 0)
-        build = latest;
-    return Download_Firmware(serial, std::to_string(build), override, false);
+    return _guarded(display, "Download_Firmware", uint32_t(0), [&]() -> uint32_t {
+        uint32_t build = _build_number_or_zero(buildText);
+        uint32_t serial = 0;
+        uint32_t latest = 0;
+        const std::array<uint32_t, 4> words = {fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],
+                                               fingerprint.words[3]};
+        if (!UpdateServerRequest::GetRecoveryInfo(words, serial, latest, serverUrl.c_str())) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Failed to retrieve recovery information from Tarvelin update server");
+            return 0;
+        }
+        if (build == 0)
+            build = latest;
+        return _download(display, serverUrl, storeDir, serial, std::to_string(build), override, false);
+    });
 }
 
 std::string Updater::Get_JWT(uint32_t serial)
 {
-    std::string token;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+    return _guarded(display, "Get_JWT", std::string(), [&] {
+        std::string token;
+        if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
+                            serverUrl.c_str());
+            return token;
+        }
+        if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()))
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
         return token;
-    }
-    if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()))
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
-    return token;
+    });
 }

@@ -45,24 +45,6 @@ uint32_t bigEndian32(const uint8_t* bytes)
     return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
-// An LPC chip starts user code only when the first eight vector words sum to
-// zero; an image decoded with another chip's fingerprint is garbage that
-// fails this, and is refused before the flash is erased.
-bool vectorTableValid(const BirdFile& file)
-{
-    for (const BirdBlock& block : file.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
-        if (block.length < 4 + 32 || bigEndian32(block.data) != 0)
-            continue;
-        uint32_t sum = 0;
-        for (int w = 0; w < 8; ++w) {
-            const uint8_t* word = block.data + 4 + 4 * w;
-            sum += uint32_t(word[0]) | uint32_t(word[1]) << 8 | uint32_t(word[2]) << 16 | uint32_t(word[3]) << 24;
-        }
-        return sum == 0;
-    }
-    return true;
-}
-
 bool _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, Fingerprint& fp)
 {
     NXPSerialClass chip;
@@ -380,7 +362,9 @@ bool Updater::Recover_Firmware(const std::string& serialPort, uint32_t build, ui
         result = _recover_firmware_imx(display, file, serial, useUeiBytes);
     } else if (recoveryChipKind == kChipLPC) {
         file.DecodeFirmwareBlocks(fp.words);
-        if (vectorTableValid(file))
+        // Decoded with another chip's fingerprint the image is garbage, which the
+        // check word shows; it is refused before the flash is erased.
+        if (file.VectorChecksumValid())
             result = _recover_firmware_lpc(display, file, serialPort, baudRate, fp);
         else
             display.message(Level::LEVEL_ERROR, "The recovery image does not decode for this chip (vector checksum)");

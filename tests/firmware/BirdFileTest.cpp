@@ -2,6 +2,9 @@
 // hostile byte strings. The sanitizer build is what catches a stray read.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <array>
 #include <stdexcept>
 #include <string>
@@ -347,6 +350,42 @@ TEST_F(BirdFileTest, UnloadableFilesFailWithTheirLogLines)
     BirdFile file(Write(two));
     EXPECT_EQ(2u, file.GetBlockCount());
     EXPECT_TRUE(log.Has("BIRDFILE: Block parsing mismatch in number of blocks. (2 != 3)\n"));
+}
+
+long MaxResidentKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Hostile sizes are refused before anything of their size is allocated: a
+// file of a gigabyte (sparse: its header is all that is written) and a block
+// area of more empty blocks than any image has.
+TEST_F(BirdFileTest, OversizedFilesAndBlockListsAreRefused)
+{
+    const std::string huge = Write(Bytes{'b', 'i', 'r', 'd', 1, 1, 0x78, 0x9C}, "huge.bird");
+    ASSERT_EQ(0, truncate(huge.c_str(), 1l << 30));
+    LogCapture log(DEBUG_BirdFile);
+    const long before = MaxResidentKiB();
+    EXPECT_EQ("Failed to load bird data", LoadError(huge));
+    EXPECT_LT(MaxResidentKiB() - before, 64 * 1024);
+    EXPECT_TRUE(log.Has("more than the 33554432 of any image"));
+
+    Bytes area;
+    Put32(area, BirdFile::kMaxBlocks + 1);
+    for (size_t i = 0; i <= BirdFile::kMaxBlocks; ++i)
+        area.insert(area.end(), {0x03, 0, 0, 0, 0});
+    Put32(area, 0);
+    // Stored without compression: the area may be at most eight times the
+    // compressed bytes, and empty blocks compress far better than that.
+    const auto wrap = [](const Bytes& bytes) { return birdmake::WrapBlockArea(bytes, birdmake::kFormatVersion, 0); };
+    EXPECT_EQ("Failed to load bird data", LoadError(Write(wrap(area), "many.bird")));
+    EXPECT_TRUE(log.Has("holds more than 65536 blocks"));
+    area.erase(area.end() - 9, area.end() - 4);
+    area[3] -= 1;
+    BirdFile most(Write(wrap(area), "most.bird"));
+    EXPECT_EQ(BirdFile::kMaxBlocks, most.GetBlockCount());
 }
 
 }  // namespace

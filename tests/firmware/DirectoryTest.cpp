@@ -3,9 +3,11 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -14,27 +16,59 @@
 
 namespace {
 
-TEST(Directory, HomeComesFromTheEnvironmentBeforeThePasswordDatabase)
+// What aDirectory_GetHomeDirectory gives with HOME set to home (null: unset),
+// asked by a child running as uid: the answer comes back through a pipe.
+std::string HomeSeenBy(uid_t uid, const char* home)
 {
-    const char* saved = getenv("HOME");
-    const std::string keep = saved ? saved : "";
-    const struct passwd* pw = getpwuid(getuid());
-    const std::string account = pw && pw->pw_dir ? pw->pw_dir : "";
-    char buffer[256];
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "<pipe>";
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        if (home)
+            setenv("HOME", home, 1);
+        else
+            unsetenv("HOME");
+        char buffer[256] = "<failed>";
+        if (uid == getuid() || setuid(uid) == 0)
+            aDirectory_GetHomeDirectory(buffer, sizeof buffer);
+        ssize_t written = write(fds[1], buffer, strlen(buffer));
+        _exit(written < 0 ? 1 : 0);
+    }
+    close(fds[1]);
+    std::string seen;
+    char chunk[256];
+    ssize_t n;
+    while ((n = read(fds[0], chunk, sizeof chunk)) > 0)
+        seen.append(chunk, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return seen;
+}
 
-    setenv("HOME", "/some/where", 1);
-    EXPECT_EQ(aErrNone, aDirectory_GetHomeDirectory(buffer, sizeof buffer));
-    EXPECT_STREQ("/some/where", buffer);
-    EXPECT_EQ(aErrNone, aDirectory_GetHomeDirectory(buffer, 4));
-    EXPECT_STREQ("/so", buffer);
-    setenv("HOME", "", 1);
-    EXPECT_EQ(aErrNone, aDirectory_GetHomeDirectory(buffer, sizeof buffer));
-    EXPECT_EQ(account, buffer);
-    unsetenv("HOME");
-    EXPECT_EQ(aErrNone, aDirectory_GetHomeDirectory(buffer, sizeof buffer));
-    EXPECT_EQ(account, buffer);
-    if (saved)
-        setenv("HOME", keep.c_str(), 1);
+TEST(Directory, HomeComesFromThePasswordDatabaseBeforeTheEnvironment)
+{
+    const struct passwd* pw = getpwuid(getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string account = pw->pw_dir;
+    // Under sudo with HOME kept, HOME names another user's home: the real
+    // user's own entry must win.
+    EXPECT_EQ(account, HomeSeenBy(getuid(), "/some/where"));
+    EXPECT_EQ(account, HomeSeenBy(getuid(), nullptr));
+    char small[4];
+    EXPECT_EQ(aErrNone, aDirectory_GetHomeDirectory(small, sizeof small));
+    EXPECT_EQ(account.substr(0, 3), small);
+
+    // A user the password database does not know falls back on HOME.
+    if (getuid() != 0)
+        GTEST_SKIP() << "switching to a user without an entry needs root";
+    uid_t stranger = 54321;
+    while (getpwuid(stranger) != nullptr)
+        ++stranger;
+    EXPECT_EQ("/some/where", HomeSeenBy(stranger, "/some/where"));
+    EXPECT_EQ("", HomeSeenBy(stranger, nullptr));
 }
 
 TEST(Directory, EnsureCreatesEveryMissingComponentAndRefusesFiles)

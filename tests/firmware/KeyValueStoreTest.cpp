@@ -5,6 +5,9 @@
 #include <cctype>
 #include <set>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "Helpers.h"
 #include "KeyValueStore.h"
@@ -145,6 +148,57 @@ TEST_F(KeyValueStoreTest, FailedSaveKeepsThePreviousFile)
     store.Save(path.c_str());
     EXPECT_FALSE(store.IsModified());
     EXPECT_EQ("2", KeyValueStore(path.c_str()).GetString("keep", nullptr));
+}
+
+// Only a settings file that is not there is made anew. One that exists but
+// cannot be opened (a symbolic link loop, no file descriptor left) is
+// reported and kept, and no later save replaces it until a load succeeds.
+TEST_F(KeyValueStoreTest, FileThatCannotBeOpenedIsKept)
+{
+    ASSERT_EQ(0, symlink(".settings", path.c_str()));
+    {
+        KeyValueStore store;
+        EXPECT_EQ(aErrIO, store.Load(path.c_str()));
+        EXPECT_TRUE(store.IsUnreadable());
+        EXPECT_TRUE(store.Entries().empty());
+        store.Add("LATEST_DOWNLOAD", "1017.bird");
+        store.Save(nullptr);
+        EXPECT_TRUE(store.IsModified());
+    }
+    char target[64] = {0};
+    EXPECT_EQ(9, readlink(path.c_str(), target, sizeof target - 1));
+    EXPECT_STREQ(".settings", target);
+    ASSERT_EQ(0, unlink(path.c_str()));
+
+    testsupport::WriteFile(path, "CREATED_TIME=then\nLATEST_TRANSFER=1000.bird\n");
+    KeyValueStore store;
+    std::vector<int> held;
+    for (int fd; (fd = dup(0)) >= 0;)
+        held.push_back(fd);
+    const aErr loaded = store.Load(path.c_str());
+    for (int fd : held)
+        close(fd);
+    EXPECT_EQ(aErrIO, loaded);
+    store.Add("LATEST_DOWNLOAD", "1017.bird");
+    store.Save(nullptr);
+    EXPECT_EQ("CREATED_TIME=then\nLATEST_TRANSFER=1000.bird\n", testsupport::ReadFile(path));
+    // Once the file loads, saving goes on as usual.
+    EXPECT_EQ(aErrNone, store.Load(path.c_str()));
+    store.Save(nullptr);
+    EXPECT_EQ("1017.bird", KeyValueStore(path.c_str()).GetString("LATEST_DOWNLOAD", nullptr));
+}
+
+// A NUL byte read into a key or value is written back whole (the fuzzer's
+// regression-nul-in-key): printed as a C string, the key was cut to nothing
+// and the entry lost.
+TEST_F(KeyValueStoreTest, BytesAfterANulSurviveASave)
+{
+    testsupport::WriteFile(path, std::string("\0" "9\nk=a\0b\n", 8));
+    KeyValueStore store(path.c_str());
+    const std::map<std::string, std::string> expected{{std::string("\0" "9", 2), ""}, {"k", std::string("a\0b", 3)}};
+    EXPECT_EQ(expected, store.Entries());
+    store.Save(nullptr);
+    EXPECT_EQ(expected, KeyValueStore(path.c_str()).Entries());
 }
 
 }  // namespace

@@ -114,3 +114,34 @@ TEST(StallSeconds, SetterThenEnvironmentThenDefault)
     unsetenv(HTTPRequest::kStallSecondsEnv);
     EXPECT_EQ(HTTPRequest::StallSeconds(), 60);
 }
+
+// A server must not be able to make the tool keep whatever it sends: an
+// announced length past the bound is refused before the body comes, and a
+// body without one is cut off at the bound.
+TEST(HTTPGet, BodyPastTheBoundIsRefused)
+{
+    constexpr size_t kBound = 64 * 1024;
+    LoopbackServer announced([](LoopbackServer& self, int fd, const std::string&) {
+        LoopbackServer::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\nok\n");
+        self.HoldUntilClosed(fd);
+    });
+    LoopbackServer endless([](LoopbackServer& self, int fd, const std::string&) {
+        LoopbackServer::SendAll(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+        const std::string lines(4096, '\n');
+        for (int i = 0; i < 256 && !self.stopping(); ++i)
+            LoopbackServer::SendAll(fd, lines);
+    });
+    for (LoopbackServer* server : {&announced, &endless}) {
+        auto start = std::chrono::steady_clock::now();
+        try {
+            HTTPRequest::GET(server->url(), {}, kBound);
+            ADD_FAILURE() << "an oversized reply was accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("larger than 65536 bytes"), std::string::npos) << e.what();
+        }
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+    }
+    // A body of exactly the bound is fine.
+    LoopbackServer exact(LoopbackServer::Replying(200, std::string(kBound, 'x')));
+    EXPECT_EQ(HTTPRequest::GET(exact.url(), {}, kBound).get_response().size(), kBound);
+}

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -196,4 +199,51 @@ TEST(GetDeviceJWT, WellFormedTokensOnly)
         EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(1, kept, peer.url())) << body;
         EXPECT_EQ(kept, "kept");
     }
+}
+
+namespace {
+
+long MaxResidentKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+// A reply of millions of short lines once cost many times its size in line
+// records, even for ping. Text replies are bounded, and the lines are read
+// where they lie.
+TEST(HostileReplies, AFloodOfShortLinesCostsNoMoreThanTheBound)
+{
+    std::string flood = "ok\n";
+    while (flood.size() < 20u * 1024 * 1024)
+        flood += "a\n";
+    LoopbackServer server(LoopbackServer::Replying(200, flood));
+    const long before = MaxResidentKiB();
+    EXPECT_FALSE(UpdateServerRequest::ping(server.url().c_str()));
+    std::map<std::string, std::string> builds;
+    EXPECT_FALSE(UpdateServerRequest::GetBuildList(1, builds, server.url().c_str()));
+    EXPECT_LT(MaxResidentKiB() - before, 48 * 1024);
+
+    // Within the bound, a long reply is read without a record per line.
+    std::string many = "ok\n";
+    while (many.size() < UpdateServerRequest::kMaxTextReplyBytes - 16)
+        many += "x\n";
+    LoopbackServer fits(LoopbackServer::Replying(200, many));
+    EXPECT_TRUE(UpdateServerRequest::ping(fits.url().c_str()));
+}
+
+// Texts from the server's own replies go back to it as query values: blanks,
+// "&", "#", "+" and "=" are escaped so that each reaches it as one value.
+TEST(GetBuild, ServerTextsAreEscapedInTheQuery)
+{
+    std::string content;
+    Peer peer(200, "ok\nQUJD\n");
+    ASSERT_TRUE(UpdateServerRequest::GetBuild(0x40F5849A, "2.12.0 beta&x=#+/", "1017", content, peer.url()));
+    EXPECT_EQ(content, "QUJD");
+    EXPECT_EQ(peer.target(), "/cgi/u?bld=1017&fw=2.12.0%20beta%26x%3D%23%2B%2F&no_cal=false&op=bird&sn=40F5849A&");
+    EXPECT_EQ(UpdateServerRequest::EscapeQueryValue("A-z_0.9~"), "A-z_0.9~");
+    EXPECT_EQ(UpdateServerRequest::EscapeQueryValue(std::string("\xC3\xA9\n", 3)), "%C3%A9%0A");
 }

@@ -28,20 +28,6 @@ std::mutex& creationMutex()
     return mutex;
 }
 
-// Puts a link server in front of a local link and returns the server's own
-// client link, which carries this object's traffic from then on; port and
-// interface receive the ones in use.
-int32_t createServer(int32_t stem, uint16_t* port, uint32_t* networkInterface, bool localOnly)
-{
-    return aLink_CreateServer(stem, port, networkInterface, localOnly);
-}
-
-// A client link of a link server, or a share of reuse when that is set.
-int32_t createClient(uint32_t address, uint16_t port, int32_t reuse)
-{
-    return aLink_CreateClient(address, port, reuse);
-}
-
 // Creates the engine link the specifier names; reuse is a link that a client
 // link may share (0 = none). Runs under the creation mutex.
 aErr createEngineLink(const linkSpec& spec, const aEtherConfig& config, int32_t reuse, int32_t* stem,
@@ -70,7 +56,7 @@ aErr createEngineLink(const linkSpec& spec, const aEtherConfig& config, int32_t 
     if (!config.enabled)
         return aErrConfiguration;
     *isClient = true;
-    *stem = createClient(spec.t.ip.ip_address, uint16_t(spec.t.ip.ip_port), reuse);
+    *stem = aLink_CreateClient(spec.t.ip.ip_address, uint16_t(spec.t.ip.ip_port), reuse);
     return aErrNone;
 }
 
@@ -135,8 +121,9 @@ aErr openLink(Link::impl& state, int32_t reuse)
             return err;
         if (stem != 0 && !isClient && state.config.enabled) {
             aLinkDebug_Trace(kDebugLink, "Creating Server: real_stem id: %d\n", int(stem));
-            int32_t client = createServer(stem, &state.config.assignedPort, &state.config.networkInterface,
-                                          state.config.localOnly);
+            // The server's own client link carries this object's traffic from then on.
+            int32_t client = aLink_CreateServer(stem, &state.config.assignedPort,
+                                                &state.config.networkInterface, state.config.localOnly);
             if (client == 0) {
                 aLink_Destroy(&stem);
                 aLinkDebug_Trace(kDebugLink, "Failed to create server\n");

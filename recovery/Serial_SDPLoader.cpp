@@ -18,10 +18,34 @@ struct PrivateSerial_SDPLoader {
 
 namespace {
 constexpr size_t kWordOffset = 4;  // after the security-mode word
+constexpr int kCommandBytes = 16;
+constexpr int kFillerWaitMs = 15;
 
 void sPauseMs(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The ROM reads its commands as 16-byte units, and a probe for another chip
+// on the same line (the LPC sync "?") leaves it part-way into one. Filler
+// bytes go one at a time until the ROM answers the unit they complete (an
+// unknown command: it reports its security mode); from then on its framing is
+// in step with ours. A ROM that answers nothing is left to the liveness test.
+void sRealign(int fd)
+{
+    static const uint8_t filler = 0;
+    for (int sent = 0; sent < kCommandBytes; ++sent) {
+        if (write(fd, &filler, 1) != 1)
+            return;
+        sPauseMs(kFillerWaitMs);
+        uint8_t byte = 0;
+        if (read(fd, &byte, 1) == 1) {
+            sPauseMs(kFillerWaitMs);
+            tcflush(fd, TCIFLUSH);
+            Log::log(DEBUG_iMXSerial, "Serial line in step after %d filler bytes\n", sent + 1);
+            return;
+        }
+    }
 }
 }  // namespace
 
@@ -68,6 +92,7 @@ bool Serial_SDPLoader::init()
     // Let the line settle, then start from nothing in either direction.
     sPauseMs(1000);
     tcflush(fd, TCIOFLUSH);
+    sRealign(fd);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "UsbBed.h"
 
 #include "FdPump.h"
+#include "ImxChip.h"
 
 #include <umockdev.h>
 
@@ -47,6 +48,8 @@ UsbBed::UsbBed() {
 }
 
 UsbBed::~UsbBed() {
+    // A chip may be putting its live loader on the bus.
+    for (auto& chip : chips_) chip->stop();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
@@ -59,6 +62,7 @@ UsbBed::~UsbBed() {
     g_object_unref(testbed_);
     g_object_unref(handler_);
     modules_.clear();
+    chips_.clear();
 }
 
 UsbModule& UsbBed::add(modsim::ModuleSession& session, const ModuleOptions& options) {
@@ -70,6 +74,13 @@ UsbModule& UsbBed::add(modsim::ModuleSession& session, const ModuleOptions& opti
     }
     addToTestbed(*m, true);
     return *m;
+}
+
+ImxChip& UsbBed::addImx(const ImxOptions& options) {
+    auto chip = std::make_unique<ImxChip>(*this, options);
+    ImxChip& c = *chip;
+    chips_.push_back(std::move(chip));
+    return c;
 }
 
 void UsbBed::addKernelNode(modsim::ModuleSession& session, std::uint32_t serial) {

@@ -25,6 +25,9 @@ typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 
 namespace usbbed {
 
+class ImxChip;
+struct ImxOptions;
+
 class UsbBed {
 public:
     UsbBed();
@@ -40,6 +43,10 @@ public:
     // CharNodeServer brings a testbed of its own, and a process has room for
     // one: beside a bus, the bed serves the node.
     void addKernelNode(modsim::ModuleSession& session, std::uint32_t serial);
+    // An i.MX chip in its boot ROM, on the bus (HID) or on a pseudo-terminal
+    // (UART), whose jump brings its live loader onto the bus (ImxChip.h). The
+    // bed keeps it, and the live loader's session, until it goes.
+    ImxChip& addImx(const ImxOptions& options);
     // The full-speed timing model for every device (off by default).
     void setTiming(const Timing& timing);
 
@@ -97,6 +104,8 @@ private:
     std::thread thread_;
     std::atomic<bool> nodesStop_{false};
     std::vector<std::thread> nodeThreads_;
+    // Stopped before the bus goes, freed after its modules (their sessions are the chips').
+    std::vector<std::unique_ptr<ImxChip>> chips_;
 };
 
 }  // namespace usbbed

@@ -144,6 +144,13 @@ bool parseCommandLine(int argc, char** argv, CommandLine& out, std::string& erro
             if (f.size() != 2 || f[1].empty() || !toUnsigned(f[0], 0xFFFFFFFFul, n, 16))
                 return fail("--behind-image-out: expected SERIAL,PATH");
             behindImages.emplace_back(std::uint32_t(n), f[1]);
+        } else if (opt == "--unique-id") {
+            const std::vector<std::string> w = split(v, ',', 5);
+            if (w.size() != 4) return fail("--unique-id: expected W0,W1,W2,W3");
+            for (std::size_t k = 0; k < 4; ++k) {
+                if (!toUnsigned(w[k], 0xFFFFFFFFul, n, 16)) return fail("--unique-id: bad word " + w[k]);
+                c.uniqueId[k] = std::uint32_t(n);
+            }
         } else if (opt == "--block-size") {
             if (!toUnsigned(v, 0xFFFF, n) || n == 0) return fail("block size must be 1..65535");
             c.blockSize = std::uint16_t(n);
@@ -188,6 +195,7 @@ const char* usageText() {
            "\n"
            "Identity:\n"
            "  --serial HEX  --model N  --address N (even)  --version X.Y.Z  --build N  --name TEXT\n"
+           "  --unique-id W0,W1,W2,W3    the chip identifier (hex words) option 39 answers, sub-index 0-3\n"
            "\n"
            "Services:\n"
            "  --tcp PORT                 raw link packets on TCP (0 picks a port): \"tcp ADDRESS PORT\"\n"

@@ -54,10 +54,16 @@ std::vector<Reply> SdpRom::takeReplies()
 
 uint8_t SdpRom::byteAt(uint32_t address) const
 {
-    if (address >= kUidLowRegister && address < kUidLowRegister + 4)
-        return uint8_t(config_.uid >> (8 * (address - kUidLowRegister)));
-    if (address >= kUidHighRegister && address < kUidHighRegister + 4)
-        return uint8_t(config_.uid >> (32 + 8 * (address - kUidHighRegister)));
+    const struct {
+        uint32_t base;
+        uint64_t fuses;
+        unsigned shift;
+    } words[] = {{kUidLowRegister, config_.uid, 0},
+                 {kUidHighRegister, config_.uid, 32},
+                 {kUidWord2Register, config_.uidUpper, 0},
+                 {kUidWord3Register, config_.uidUpper, 32}};
+    for (const auto& w : words)
+        if (address >= w.base && address < w.base + 4) return uint8_t(w.fuses >> (w.shift + 8 * (address - w.base)));
     const auto it = memory_.find(address);
     return it == memory_.end() ? 0 : it->second;
 }

@@ -25,6 +25,10 @@ constexpr uint32_t kStatusNoError = 0xF0F0F0F0;
 constexpr uint32_t kStatusBadAddress = 0x33333333;
 constexpr uint32_t kUidLowRegister = 0x401F4410;
 constexpr uint32_t kUidHighRegister = 0x401F4420;
+// The two fuse words after them, which with the two above make the 128-bit
+// chip identifier a live loader reports (words 0 to 3 at 0x10 steps).
+constexpr uint32_t kUidWord2Register = 0x401F4430;
+constexpr uint32_t kUidWord3Register = 0x401F4440;
 
 enum class ReplyKind { Hab, Data };
 
@@ -34,7 +38,8 @@ struct Reply {
 };
 
 struct RomConfig {
-    uint64_t uid = 0x0123456789ABCDEFull;
+    uint64_t uid = 0x0123456789ABCDEFull;  // fuses 0x401F4410 (low word) and 0x401F4420
+    uint64_t uidUpper = 0;                   // fuses 0x401F4430 (low word) and 0x401F4440
     uint32_t hab = kHabOpen;
     bool silent = false;          // fault: answers nothing at all
     bool failWrites = false;      // fault: every write file ends without the complete status

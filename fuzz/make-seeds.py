@@ -258,6 +258,97 @@ def uudecode_seeds(out):
     write(out, "uudecode", "no-room", bytes([3]) + binascii.b2a_uu(data[:45], backtick=True))
 
 
+def isp_seeds(out):
+    """LPC boot loader conversations as the chip answers each command: its
+    echo (while echo is on), the status line, then what the command returns."""
+    import binascii
+    ok = b"0\r\n"
+
+    def echoed(text, echo):
+        return (text if echo else b"") + ok
+
+    def session(select, length_byte, chip):
+        echo = bool(select & 8)
+        # The echo setting comes first: the chip echoes it, echo being on then.
+        head = b"A %d\r\n" % (1 if echo else 0) + ok
+        return bytes([select, length_byte]) + head + chip
+
+    write(out, "isp_reply", "unlock-echo", session(8, 0, echoed(b"U 23130\r\n", True)))
+    write(out, "isp_reply", "unlock-refused", session(0, 0, b"15\r\n"))
+    write(out, "isp_reply", "prepare", session(1, 0, echoed(b"P 0 29\r\n", False)))
+    write(out, "isp_reply", "part-number", session(2, 0, ok + b"638664503\r\n"))
+    write(out, "isp_reply", "boot-version", session(3 | 8, 0, b"K\r\n" + ok + b"2\r\n4\r\n"))
+    write(out, "isp_reply", "device-id", session(4, 0, ok + b"1\r\n2\r\n3\r\n4026531839\r\n"))
+    data = bytes((i * 7) & 0xFF for i in range(48))
+    lines = b"".join(binascii.b2a_uu(data[i:i + 45], backtick=True).rstrip(b"\n") + b"\r\n"
+                     for i in range(0, 48, 45))
+    write(out, "isp_reply", "read-48", session(5, 11, ok + lines + b"%d\r\n" % sum(data)))
+    write(out, "isp_reply", "read-resend", session(5, 11, ok + lines + b"1\r\n" + lines + b"%d\r\n" % sum(data)))
+    write(out, "isp_reply", "write-blocks", session(6, 0, ok + b"OK\r\n" * 3))
+    write(out, "isp_reply", "write-resend", session(6, 0, ok + b"RESEND\r\nOK\r\nOK\r\nOK\r\n"))
+    write(out, "isp_reply", "copy-not-prepared", session(7, 0, b"9\r\n"))
+
+
+def sdp_seeds(out):
+    """i.MX boot ROM replies: the security word then a status or register
+    word; over HID in reports 3 and 4, over a UART as the bare words."""
+    import struct
+    open_mode = struct.pack("<I", 0x56787856)
+
+    def hid(word):
+        return bytes([3]) + open_mode + bytes([4]) + struct.pack("<I", word) + bytes(60)
+
+    def uart(word):
+        return open_mode + struct.pack("<I", word)
+
+    for name, select, wrap in (("hid", 0, hid), ("uart", 1, uart)):
+        def chunk(word):
+            body = wrap(word)
+            return bytes([len(body)]) + body
+        fingerprint = chunk(0xF0F0F0F0) + chunk(0x12345678) + chunk(0x9ABCDEF0)
+        write(out, "sdp_reply", name + "-fingerprint", bytes([select]) + fingerprint)
+        # The loader: two 1024-byte packets go out with nothing read between
+        # them, then the completion word, then the jump's answer.
+        transfer = chunk(0xF0F0F0F0) + b"\x00\x00" + chunk(0x88888888) + chunk(0xF0F0F0F0)
+        write(out, "sdp_reply", name + "-load", bytes([select | 6]) + fingerprint + chunk(0xF0F0F0F0) + transfer)
+    write(out, "sdp_reply", "hid-silent", bytes([0]) + b"\x00" * 5)
+
+
+def server_frames_seeds(out):
+    """What clients of a served module send: UEI gets and sets, a byte-array
+    series pooled per client and two clients interleaved, force route, a
+    stream enable, and the module's stream samples and heartbeat."""
+    def frame(client, data, address=2, module=False):
+        body = bytes([address, len(data)]) + bytes(data)
+        return bytes([(0x80 if module else 0) | client, len(body)]) + body
+
+    get = frame(0, [18, 0x40 | 1, 0x20])
+    setv = frame(1, [18, 0x80 | 1, 0x20, 0, 0, 0, 5])
+    write(out, "server_frames", "get-set", get + setv)
+
+    def series(client, chunks, index=0x20):
+        packets = b""
+        for seq in range(chunks):
+            last = seq == chunks - 1
+            payload = [17, 0x80 | 2, index] + [seq & 0xFF] * 24 + [(0 if last else 0x80) | (seq & 0x7F)]
+            if last:
+                payload = payload[:10] + [seq]
+            packets += frame(client, payload)
+        return packets
+
+    write(out, "server_frames", "byte-series", series(0, 4))
+    a, b = series(0, 3), series(1, 3)
+    one = [a[i:i + 34] for i in range(0, len(a), 34)]
+    two = [b[i:i + 34] for i in range(0, len(b), 34)]
+    write(out, "server_frames", "two-clients", b"".join(x + y for x, y in zip(one, two)))
+    write(out, "server_frames", "force-route", frame(2, [175, 4, 2], address=1) + get)
+    write(out, "server_frames", "stream-enable", frame(3, [93, 0x81, 0x20, 18, 1, 0x20, 1]))
+    sample = frame(0, [18, 1, 0x40, 0, 0, 1, 0], module=True)
+    heartbeat = frame(0, [0, 1], module=True)
+    write(out, "server_frames", "stream-samples", sample * 150 + heartbeat)
+    write(out, "server_frames", "bad-frames", bytes([0, 1, 2]) + bytes([0, 31]) + bytes(31) + bytes([0, 4, 2, 9, 1, 1]))
+
+
 def main():
     if len(sys.argv) < 2:
         raise SystemExit(__doc__)
@@ -275,6 +366,9 @@ def main():
     link_seeds(build, out)
     discovery_seeds(out)
     uudecode_seeds(out)
+    isp_seeds(out)
+    sdp_seeds(out)
+    server_frames_seeds(out)
 
 
 if __name__ == "__main__":

@@ -84,6 +84,17 @@ aErr NXPSerialClass::Connect(const char* name, uint32_t requestedRate)
     return aErrNone;
 }
 
+aErr NXPSerialClass::Attach(aStream* opened, uint32_t rate)
+{
+    Disconnect();
+    if (opened == nullptr)
+        return aErrParam;
+    stream = opened;
+    baudRate = rate;
+    portName.clear();
+    return aErrNone;
+}
+
 void NXPSerialClass::Disconnect()
 {
     if (stream == nullptr)
@@ -159,7 +170,9 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* received)
         const uint64_t start = aTime_GetMSTicks();
         err = ReadByte(&b);
         if (err != aErrNone) {
-            if (!budget.spend(start))
+            // A port that failed (an adapter unplugged) does not come back
+            // within the budget; only a quiet one is worth waiting for.
+            if (err == aErrIO || err == aErrEOF || !budget.spend(start))
                 break;
             continue;
         }
@@ -189,7 +202,9 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* length, int read
         const uint64_t start = aTime_GetMSTicks();
         err = ReadByte(&b);
         if (err != aErrNone) {
-            if (!budget.spend(start))
+            // A port that failed (an adapter unplugged) does not come back
+            // within the budget; only a quiet one is worth waiting for.
+            if (err == aErrIO || err == aErrEOF || !budget.spend(start))
                 break;
             continue;
         }
@@ -227,7 +242,9 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
         const uint64_t start = aTime_GetMSTicks();
         err = ReadByte(&b);
         if (err != aErrNone) {
-            if (!budget.spend(start))
+            // A port that failed (an adapter unplugged) does not come back
+            // within the budget; only a quiet one is worth waiting for.
+            if (err == aErrIO || err == aErrEOF || !budget.spend(start))
                 break;
             continue;
         }

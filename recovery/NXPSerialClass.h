@@ -47,6 +47,9 @@ public:
     // aErrParam for bad arguments and for a non-zero boot-ROM return code,
     // aErrIO, aErrTimeout, or the stream's own code.
     aErr Connect(const char* portName, uint32_t requestedRate);
+    // Takes a stream opened elsewhere (a port a caller set up itself, a
+    // test's peer) as the connection at rate; any earlier one is closed.
+    aErr Attach(aStream* opened, uint32_t rate);
     void Disconnect();
     aErr Send(const char* text, bool expectEcho);
     aErr SendCommand(const char* text, int waitMs);

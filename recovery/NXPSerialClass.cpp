@@ -27,7 +27,6 @@ bool FailedReads::spend(uint64_t startMs)
 
 bool FailedReads::skip()
 {
-    aTime_MSSleep(1);
     return --left > 0;
 }
 
@@ -104,11 +103,18 @@ void NXPSerialClass::Disconnect()
         Log::log(DEBUG_NXPSerial, "Error closing serial port [%s] ==> %s\n", portName.c_str(), aError_GetErrorText(err));
 }
 
-aErr NXPSerialClass::ReadByte(uint8_t* byte)
+aErr NXPSerialClass::ReadByte(uint8_t* byte, FailedReads& budget)
 {
     if (stream == nullptr)
         return aErrConnection;
-    return aStream_Read(stream, byte, 1);
+    for (;;) {
+        const uint64_t start = aTime_GetMSTicks();
+        const aErr err = aStream_Read(stream, byte, 1);
+        // A port that failed (an adapter unplugged) does not come back
+        // within the budget; only a quiet one is worth waiting for.
+        if (err == aErrNone || err == aErrIO || err == aErrEOF || !budget.spend(start))
+            return err;
+    }
 }
 
 aErr NXPSerialClass::WriteBytes(const char* text, size_t length)
@@ -167,19 +173,15 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* received)
     FailedReads budget(100);
     while (got < count) {
         uint8_t b = 0;
-        const uint64_t start = aTime_GetMSTicks();
-        err = ReadByte(&b);
-        if (err != aErrNone) {
-            // A port that failed (an adapter unplugged) does not come back
-            // within the budget; only a quiet one is worth waiting for.
-            if (err == aErrIO || err == aErrEOF || !budget.spend(start))
-                break;
-            continue;
-        }
+        err = ReadByte(&b, budget);
+        if (err != aErrNone)
+            break;
         if (b != (uint8_t)text[got]) {
             // A stray byte (a line end left from before, noise): drop it and
-            // try the same position again.
+            // try the same position again, while the budget lasts.
             Log::log(DEBUG_NXPSerial_E, " %02X!=%02X", b, (uint8_t)text[got]);
+            if (!budget.skip())
+                break;
             continue;
         }
         ++got;
@@ -199,15 +201,9 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* length, int read
     FailedReads budget(readBudget);
     while (n + 1 < size) {
         uint8_t b = 0;
-        const uint64_t start = aTime_GetMSTicks();
-        err = ReadByte(&b);
-        if (err != aErrNone) {
-            // A port that failed (an adapter unplugged) does not come back
-            // within the budget; only a quiet one is worth waiting for.
-            if (err == aErrIO || err == aErrEOF || !budget.spend(start))
-                break;
-            continue;
-        }
+        err = ReadByte(&b, budget);
+        if (err != aErrNone)
+            break;
         if (n == 0 && b == '\n') {
             // The line end of an echo read up to its last character.
             if (!budget.skip())
@@ -239,19 +235,16 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
     FailedReads budget(100);
     while (n < limit) {
         uint8_t b = 0;
-        const uint64_t start = aTime_GetMSTicks();
-        err = ReadByte(&b);
-        if (err != aErrNone) {
-            // A port that failed (an adapter unplugged) does not come back
-            // within the budget; only a quiet one is worth waiting for.
-            if (err == aErrIO || err == aErrEOF || !budget.spend(start))
+        err = ReadByte(&b, budget);
+        if (err != aErrNone)
+            break;
+        // Line ends left from before and NULs of a ROM waking up are
+        // skipped, but not without end: a line full of noise ends the read.
+        if ((n == 0 && (b == '\n' || b == '\r')) || (n < 3 && b == 0)) {
+            if (!budget.skip())
                 break;
             continue;
         }
-        if (n == 0 && (b == '\n' || b == '\r'))
-            continue;
-        if (n < 3 && b == 0)
-            continue;
         if (expected != nullptr && n < expectedLength && b != (uint8_t)expected[n])
             Log::log(DEBUG_NXPSerial_E,
                      "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n", (int)n,

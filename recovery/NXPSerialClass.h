@@ -11,6 +11,9 @@
 #include "aError.h"
 
 typedef struct aStream aStream;
+namespace nxpserial {
+class FailedReads;
+}
 
 // One flash sector of the map: start address, size in bytes, sector number.
 struct NXPSector {
@@ -105,7 +108,8 @@ public:
     bool IsConnected() const { return stream != nullptr; }
 
 private:
-    aErr ReadByte(uint8_t* byte);
+    // One byte, quiet reads waited out against the budget.
+    aErr ReadByte(uint8_t* byte, nxpserial::FailedReads& budget);
     aErr WriteBytes(const char* text, size_t length);
     // errorPrefix: null when a bad status is not logged, else the text put
     // before "Error response ==>[...]".

@@ -16,7 +16,9 @@ public:
     explicit FailedReads(int budget);
     // One read that began at startMs found nothing; false once the budget is used up.
     bool spend(uint64_t startMs);
-    // One byte skipped; costs a unit and 1 ms like a failed read.
+    // One byte skipped; costs a unit but no pause, since a skipped byte
+    // arrived and nothing is waited for. Noise thus ends a read after as
+    // many bytes as the budget has units.
     bool skip();
 
 private:

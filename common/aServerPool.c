@@ -119,8 +119,11 @@ static bool sStart(aServer* server, const zframe_t* identity, const aPacket* pac
 }
 
 /* The last packet is in: the series goes to the worker in order, and the
- * client waits for one answer, but only when every packet went. */
-static void sFinish(aServer* server, zlist_t* replies, sPool* pool)
+ * client waits for one answer, but only when every packet went and the
+ * worker will wait for one (the last packet decides, as it does for the
+ * worker): a place in the reply order that no answer fills would hand the
+ * next client's answer to this one. */
+static void sFinish(aServer* server, zlist_t* replies, sPool* pool, const aPacket* last)
 {
     bool sent = true;
     int number = 0;
@@ -129,7 +132,7 @@ static void sFinish(aServer* server, zlist_t* replies, sPool* pool)
         aSERVER_TRACE("Pool Packet: %d\n", number++);
         sent = aServerBroker_ToSync(server, zframe_data(frame), zframe_size(frame));
     }
-    if (sent)
+    if (sent && _isResponseRequired(last, true))
         aServerBroker_ExpectReply(replies, pool->identity);
     else
         aSERVER_TRACE("Failed to send setUEIBytes!\n");
@@ -182,6 +185,6 @@ bool _handleSetUEIBytes(aServer* server, zlist_t* replies, const zframe_t* ident
     if (pool->overflow)
         sRemove(server, pool);
     else
-        sFinish(server, replies, pool);
+        sFinish(server, replies, pool, packet);
     return true;
 }

@@ -30,6 +30,14 @@ static aServer sServer;
 static zsock_t* sWorkerSide;    /* the sync worker's end */
 static zsock_t* sStreamingSide; /* the broker's end of the streaming pair */
 
+static void sTearDown(void)
+{
+    zsock_destroy(&sServer.syncBroker);
+    zsock_destroy(&sWorkerSide);
+    zsock_destroy(&sServer.streamingFilter);
+    zsock_destroy(&sStreamingSide);
+}
+
 static void sSetUp(void)
 {
     zsys_init();
@@ -40,6 +48,7 @@ static void sSetUp(void)
     sServer.streamingFilter = zsock_new_dealer("@inproc://fuzz-streaming");
     sStreamingSide = zsock_new_dealer(">inproc://fuzz-streaming");
     CHECK(sServer.syncBroker && sWorkerSide && sServer.streamingFilter && sStreamingSide);
+    atexit(sTearDown);
 }
 
 /* The answers the worker will wait for among the frames that reached it. */

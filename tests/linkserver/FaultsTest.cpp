@@ -166,6 +166,20 @@ TEST(LinkServerFaults, LongAndUnpooledSeriesKeepEveryAnswerWithItsClient)
     ASSERT_TRUE(Put(setter, kAddress, SetPacket(0, true, 23)));
     EXPECT_TRUE(EchoRoundTrip(other, {0x27}));
     EXPECT_TRUE(Next(setter, 200).empty());
+
+    // A series whose last packet goes to the force-route address: no answer
+    // is owed for it, so the setter must hold no place in the reply order
+    // that the next client's answer would fill.
+    RawClient raw(served.port);
+    const std::pair<std::uint8_t, Bytes> series[] = {{kAddress, SetPacket(0, true)}, {0xAF, SetPacket(1, false, 5)}};
+    for (const auto& [address, data] : series) {
+        Bytes frame{address, std::uint8_t(data.size())};
+        frame.insert(frame.end(), data.begin(), data.end());
+        raw.send(frame);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(EchoRoundTrip(other, {0x28}));
+    EXPECT_TRUE(raw.receive().empty());
     aLink_Destroy(&setter);
     aLink_Destroy(&other);
 }

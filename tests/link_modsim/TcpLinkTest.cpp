@@ -185,7 +185,6 @@ TEST_F(TcpLink, RestartingModuleIsFoundAgainHoweverLongItTakes)
 {
     open();
     module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{600}); });
-    EXPECT_TRUE(echo(id, {1})) << "the restart follows the next answer";
     ASSERT_TRUE(waitUntil([&] { return drops(id) == 1; }));
     EXPECT_NE(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
     ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }, 3000))
@@ -194,7 +193,6 @@ TEST_F(TcpLink, RestartingModuleIsFoundAgainHoweverLongItTakes)
     EXPECT_TRUE(echo(id, {2}));
 
     module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{0}); });
-    EXPECT_TRUE(echo(id, {3}));
     ASSERT_TRUE(waitUntil([&] { return drops(id) == 2 && aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }));
     EXPECT_TRUE(echo(id, {4}));
 }

@@ -64,20 +64,17 @@ bool matchesFactory(const aPacket* packet, void* reference)
     return length >= 2 && d[0] == kCmdFactory && (d[1] & ~kFactoryError) == code;
 }
 
-// Sends data (after the command byte) and awaits the reply the filter picks.
+// Sends data (after the command byte) and awaits the reply the filter picks;
+// a reply the filter would pick that is queued already answered an earlier
+// request, and goes first.
 aErr exchange(Link& link, uint8_t address, uint8_t command, const uint8_t* data, uint8_t length,
               aLinkPacketFilter filter, void* reference, unsigned long waitMs, Reply* reply)
 {
+    link.dropMatchingPackets(filter, reference);
     aErr err = link.sendPacket(address, command, length, data);
     if (err != aErrNone)
         return err;
-    aPacket* packet = aLink_AwaitFirst(link.stem(), filter, reference, waitMs);
-    if (packet == nullptr)
-        return aErrTimeout;
-    aPacket_GetLength(packet, &reply->length);
-    std::memcpy(reply->data, aPacket_GetData(packet), reply->length);
-    aPacket_Destroy(&packet);
-    return aErrNone;
+    return link.awaitPacket(address, filter, reference, waitMs, &reply->length, reply->data);
 }
 
 // One slot exchange; an error reply yields the module's code, found after
@@ -266,7 +263,7 @@ aErr Link::getFactoryData(uint8_t address, uint8_t index, uint8_t* buffer, size_
         if (reply.length < 2)
             return aErrUnknown;
         const size_t chunk = size_t(reply.length - 2);
-        if (done + chunk >= length)
+        if (chunk > length - done)
             return aErrOverrun;
         std::memcpy(buffer + done, reply.data + 2, chunk);
         done += chunk;

@@ -26,12 +26,30 @@ constexpr uint8_t kCmdDebug = 23;
 constexpr int kAddressAttempts = 4;
 constexpr unsigned long kAddressRetryMs = 5;
 
+struct QueryMatch {
+    uint8_t address;
+    uint8_t sub;
+};
+
+bool isQueryReply(const aPacket* packet, void* reference)
+{
+    const auto* m = static_cast<const QueryMatch*>(reference);
+    uint8_t address = 0, length = 0;
+    aPacket_GetAddress(packet, &address);
+    aPacket_GetLength(packet, &length);
+    const uint8_t* d = aPacket_GetData(packet);
+    return address == m->address && length >= 2 && d[0] == kCmdQuery && d[1] == m->sub;
+}
+
 // One module query: request and reply both start with 0x49 and the sub-code.
+// A reply still queued from an earlier query that timed out is dropped first.
 aErr query(Link& link, uint8_t address, const uint8_t* request, uint8_t length, uint8_t matchLength,
            uint8_t* reply, uint8_t* replyLength)
 {
     if (!link.isConnected())
         return aErrConnection;
+    QueryMatch stale{address, request[0]};
+    link.dropMatchingPackets(isQueryReply, &stale);
     aErr err = link.sendPacket(address, kCmdQuery, length, request);
     if (err != aErrNone)
         return err;
@@ -85,7 +103,17 @@ aErr Module::discoverAndConnect(linkType type, uint32_t serial)
     if (m_link == nullptr)
         return aErrInitialization;
     aErr err = m_link->discoverAndConnect(type, serial, m_model);
-    return err == aErrNone ? _autoNetwork() : err;
+    return err == aErrNone ? learnAddressOrClose() : err;
+}
+
+// A connect that fails after the link opened closes it again, so that the
+// next connect or reconnect starts afresh instead of finding it open.
+aErr Module::learnAddressOrClose()
+{
+    aErr err = _autoNetwork();
+    if (err != aErrNone)
+        m_link->disconnect();
+    return err;
 }
 
 aErr Module::connectFromSpec(const linkSpec& spec)
@@ -99,7 +127,7 @@ aErr Module::connectFromSpec(const linkSpec& spec)
         err = m_link->connect();
     if (err != aErrNone)
         return err;
-    err = _autoNetwork();
+    err = learnAddressOrClose();
     aLinkDebug_Trace(kDebugNetworking, "Post autoNetwork err: %d\n", int(err));
     return err;
 }
@@ -141,7 +169,7 @@ aErr Module::reconnect()
     if (m_link == nullptr)
         return aErrInitialization;
     aErr err = m_link->connect();
-    return err == aErrNone ? _autoNetwork() : err;
+    return err == aErrNone ? learnAddressOrClose() : err;
 }
 
 aErr Module::disconnect()

@@ -10,12 +10,27 @@ using Tarvelin::Tessaluma::Module;
 namespace {
 
 constexpr int kBlockAttempts = 5;
+// How long a module restarting into its loader may take to drop the link.
+constexpr unsigned long kLinkDropWaitMs = 1000;
 
 }  // namespace
 
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& file)
+const char* _image_updates_nothing(const BirdFile& file)
+{
+    if (file.FindBlocks(BirdFile::BLOCK_LOADER).empty())
+        return "Birdfile has no loader blocks";
+    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty())
+        return "Birdfile has no firmware blocks";
+    return nullptr;
+}
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& file, bool* restarted)
 {
     using Level = UpdaterDisplayInterface::Level;
+    if (restarted != nullptr)
+        *restarted = false;
+    if (file.FindBlocks(BirdFile::BLOCK_LOADER).empty())
+        return aErrParam;
     UpdaterEntity entity;
     entity.init(&module, 0, true, false);
     aErr err = entity.LoaderInit();
@@ -57,10 +72,12 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     err = entity.LoaderStart();
     if (err == aErrTimeout) {
         Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
-        return aErrNone;
-    }
-    if (err != aErrNone)
+        err = aErrNone;
+    } else if (err != aErrNone) {
         display.message(Level::LEVEL_ERROR, "Error starting loader [%d, %s]", int(err), aError_GetErrorText(err));
+    }
+    if (err == aErrNone && restarted != nullptr)
+        *restarted = entity.AwaitLinkDrop(kLinkDropWaitMs);
     return err;
 }
 
@@ -68,6 +85,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
                         bool useUeiBytes)
 {
     using Level = UpdaterDisplayInterface::Level;
+    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty())
+        return aErrParam;  // "Transferred 0 blocks" and a reboot would pass for an update
     UpdaterEntity entity;
     entity.init(&module, 0, true, viaRouter);
     if (useUeiBytes && entity.CheckUEIDataSupport() == aErrNone)
@@ -91,6 +110,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
                 err = aErrInvalidOption;
             if (err != aErrNone) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", int(err), aError_GetErrorText(err));
+                // A refusal ends the block; an answer that has not come yet
+                // (the module still busy with the last piece) is tried again.
+                if (err == aErrTimeout)
+                    continue;
                 break;
             }
             err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);

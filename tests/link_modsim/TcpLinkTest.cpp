@@ -153,11 +153,20 @@ TEST_F(TcpLink, LostAnswersDoNotDisturbTheOthers)
     EXPECT_TRUE(echo(id, {0xEE}));
 }
 
+uint32_t drops(int32_t id)
+{
+    uint32_t count = 0;
+    EXPECT_EQ(aLink_GetDropCount(id, &count), aErrNone);
+    return count;
+}
+
 // The module drops the connection right after an answer: the answer still
-// arrives, the stream reconnects by itself and the link goes on.
+// arrives, the stream reconnects by itself, and the link counts the loss and
+// synchronises afresh before traffic goes on.
 TEST_F(TcpLink, ConnectionResetByModuleReconnects)
 {
     open();
+    EXPECT_EQ(drops(id), 0u);
     modsim::FaultConfig drop;
     drop.resetEvery = 1;
     module->session.setFaults(drop);
@@ -165,8 +174,27 @@ TEST_F(TcpLink, ConnectionResetByModuleReconnects)
     module->session.setFaults({});
     ASSERT_TRUE(waitUntil([&] { return module->server.connections() == 2; }));
     EXPECT_EQ(module->session.faultStats().resets, 1u);
+    ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING && drops(id) == 1; }));
     EXPECT_TRUE(echo(id, {2}));
-    EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+}
+
+// A module that restarts keeps its port closed for a while: the link keeps
+// trying, pausing longer each time, and is back soon after the module is.
+// One that restarts at once still shows in the count of losses.
+TEST_F(TcpLink, RestartingModuleIsFoundAgainHoweverLongItTakes)
+{
+    open();
+    module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{600}); });
+    ASSERT_TRUE(waitUntil([&] { return drops(id) == 1; }));
+    EXPECT_NE(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }, 3000))
+        << "status " << aLink_GetStatus(id);
+    EXPECT_GE(module->server.connections(), 2u);
+    EXPECT_TRUE(echo(id, {2}));
+
+    module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{0}); });
+    ASSERT_TRUE(waitUntil([&] { return drops(id) == 2 && aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }));
+    EXPECT_TRUE(echo(id, {4}));
 }
 
 TEST_F(TcpLink, ResetRebuildsTheConnection)

@@ -169,7 +169,7 @@ TEST_F(LpcIsp, ProgramsABlockInChunksAndStartsIt)
     EXPECT_EQ(0u, s.resendsSent);
     ASSERT_TRUE(s.jumpedTo.has_value());
     EXPECT_EQ(0u, *s.jumpedTo);
-    EXPECT_EQ(0u, sim->with([](const lpcsim::IspRom& rom) { return rom.memory().overprogrammedBytes(); }));
+    EXPECT_EQ(0u, sim->with([](const lpcsim::IspRom& rom) { return rom.memory().corruptedLines(); }));
 }
 
 // The copy of a chunk is rounded up to 4096 bytes: from 0xF800 it reaches

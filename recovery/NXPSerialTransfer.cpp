@@ -43,7 +43,15 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t length, uint8_t* bytes)
         err = GetLine(line, sizeof line, &lineLength, 100);
         if (lineLength == 0)
             return err != aErrNone ? err : aErrIO;
-        received += uudecode(bytes + received, length - received, line);
+        // Every data line carries bytes until the length is complete; one
+        // that holds none (or more than asked for) would have the read
+        // confirm nothing round after round.
+        const size_t decoded = uudecode(bytes + received, length - received, line);
+        if (decoded == 0) {
+            Log::log(DEBUG_NXPSerial, "Read() data line with no bytes at %d of %d\n", (int)received, (int)length);
+            return aErrIO;
+        }
+        received += decoded;
         ++lines;
         if (lines < LINES_PER_CHECKSUM && received < length)
             continue;

@@ -3,6 +3,7 @@
 
 #include "Log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -58,6 +59,8 @@ Serial_SDPLoader::~Serial_SDPLoader()
 {
     if (d->fd > 0) {
         tcflush(d->fd, TCIOFLUSH);
+        if (tcsetattr(d->fd, TCSANOW, &d->settings) != 0)
+            Log::log(DEBUG_iMXSerial, "Cannot restore the settings of %s: errno %d\n", d->path.c_str(), errno);
         close(d->fd);
     }
     d->fd = 0;
@@ -132,12 +135,24 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, int timeoutMs)
     if (timeoutMs > 0)
         sPauseMs(timeoutMs);
     ssize_t count = 0;
-    uint8_t byte = 0;
-    while (read(d->fd, &byte, 1) == 1) {
-        out.push_back(byte);
-        ++count;
+    uint8_t bytes[256];
+    while ((size_t)count < MAX_READ_BYTES) {
+        const size_t room = std::min(sizeof bytes, MAX_READ_BYTES - (size_t)count);
+        const ssize_t got = read(d->fd, bytes, room);
+        if (got <= 0)
+            break;
+        out.insert(out.end(), bytes, bytes + got);
+        count += got;
     }
     return count;
+}
+
+bool Serial_SDPLoader::getSecurityWord(const std::vector<uint8_t>& reply, uint32_t& value)
+{
+    if (reply.size() < 4)
+        return false;
+    value = (uint32_t)reply[0] | ((uint32_t)reply[1] << 8) | ((uint32_t)reply[2] << 16) | ((uint32_t)reply[3] << 24);
+    return true;
 }
 
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned index, uint32_t& value)

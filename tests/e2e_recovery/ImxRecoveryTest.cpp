@@ -121,11 +121,11 @@ protected:
         url = "http://127.0.0.1:" + port.substr(0, port.find('\n')) + "/cgi/u";
     }
 
-    usbbed::ImxChip& Chip(ImxOptions::Port port, bool silent = false) {
+    usbbed::ImxChip& Chip(ImxOptions::Port port, const sdpsim::RomConfig& rom = {}) {
         ImxOptions o;
         o.port = port;
         o.uniqueId = kUniqueId;
-        o.rom.silent = silent;
+        o.rom = rom;
         o.loader.imageOut = flashDump();
         o.loader.flashBase = kFirmwareAddress;
         return bed.addImx(o);
@@ -236,7 +236,9 @@ TEST_F(ImxRecovery, ImageWithoutEntryStartsTheLoaderAtTheDefault) {
 // A ROM that answers nothing: five status requests, then the failure on the
 // console and exit 1, within seconds; no live loader comes.
 TEST_F(ImxRecovery, NoChipAnswering) {
-    usbbed::ImxChip& chip = Chip(ImxOptions::Port::Hid, true);
+    sdpsim::RomConfig silent;
+    silent.silent = true;
+    usbbed::ImxChip& chip = Chip(ImxOptions::Port::Hid, silent);
     const auto start = std::chrono::steady_clock::now();
     const RunResult r = Updater({"-N", "-s", chip.port(), "-X", "0x10000001"});
     EXPECT_EQ(r.exitCode, 1);
@@ -246,6 +248,41 @@ TEST_F(ImxRecovery, NoChipAnswering) {
     EXPECT_NE(r.err.find("Got no response from chip\n"), std::string::npos) << r.err;
     EXPECT_EQ(chip.romStats().statusRequests, 5u);
     EXPECT_EQ(chip.romStats().writeFiles, 0u);
+    EXPECT_EQ(chip.liveLoaderDevice(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A live-loader image without a loader block is refused before anything
+// reaches the chip. A closed (secured) part takes the loader but will not
+// start it, and says so in its reply: the error tells the user at once,
+// rather than after a wait for a live loader that never comes.
+TEST_F(ImxRecovery, RefusedBeforeAnythingRunsOrByAClosedPart) {
+    sdpsim::RomConfig closed;
+    closed.hab = sdpsim::kHabClosed;
+    usbbed::ImxChip& chip = Chip(ImxOptions::Port::Hid, closed);
+    birdmake::Image noLoader;
+    noLoader.blocks.push_back(birdmake::InfoBlock("500", "1.0.0", "DEADDEAD", "TS-Hub4"));
+    noLoader.blocks.push_back(birdmake::StartAddressBlock(kLoaderEntry));
+    put(work.file("no-loader.bird"), noLoader);
+    RunResult r = Updater({"-U", "-t", "RECOVER", "-s", chip.port(), "-d", kModuleSerial, "-f",
+                           work.file("no-loader.bird")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("holds no loader for the chip"), std::string::npos) << r.err;
+    EXPECT_EQ(chip.romStats().commands, 0u) << "nothing reached the chip";
+
+    const auto start = std::chrono::steady_clock::now();
+    r = Updater({"-N", "-s", chip.port()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_NE(r.err.find("The chip is closed (secured) and refused to start the recovery loader"), std::string::npos)
+        << r.err;
+    const sdpsim::RomStats s = chip.romStats();
+    EXPECT_EQ(s.writeFiles, 2u);
+    EXPECT_EQ(s.refusedJumps, 1u);
+    EXPECT_FALSE(s.jumpedTo.has_value());
     EXPECT_EQ(chip.liveLoaderDevice(), nullptr);
 }
 

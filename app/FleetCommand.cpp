@@ -126,7 +126,7 @@ int _run_fleet(const Parameters& params, const std::string& buildText, Updater& 
 
     // One module named alone reads as it always did; several get the fleet console.
     const bool plain = !params.allDevices && modules.size() == 1;
-    FleetConsole console(modules, display.progressStream(), sStop);
+    FleetConsole console(modules, update, display.progressStream(), sStop);
     PlainObserver single(display);
     FleetObserver& observer = plain ? static_cast<FleetObserver&>(single) : console;
     std::vector<FleetResult> results;
@@ -135,7 +135,7 @@ int _run_fleet(const Parameters& params, const std::string& buildText, Updater& 
         results = RunFleet(params.serverUrl, params.storeDir, modules, plan, observer, sStop);
     }
     if (!plain)
-        console.PrintSummary(results, update);
+        console.PrintSummary(results);
     if (params.json)
         _print_json(stdout, _json_results(results));
     for (const FleetResult& r : results)

@@ -17,7 +17,7 @@ const char* _phase_name(FleetPhase phase)
     case FleetPhase::Asking: return "asking";
     case FleetPhase::Downloading: return "downloading";
     case FleetPhase::Updating: return "updating";
-    case FleetPhase::Done: return "done";
+    case FleetPhase::Done: return "done";  // "updated" or "downloaded" in the line
     case FleetPhase::Failed: return "failed";
     case FleetPhase::NotStarted: return "not started";
     }
@@ -52,8 +52,9 @@ private:
     const size_t index;
 };
 
-FleetConsole::FleetConsole(const std::vector<FleetModule>& modules, FILE* stream, const std::atomic<bool>& stopFlag)
-    : out(stream), stop(stopFlag), terminal(isatty(fileno(stream)) == 1)
+FleetConsole::FleetConsole(const std::vector<FleetModule>& modules, bool updating, FILE* stream,
+                           const std::atomic<bool>& stopFlag)
+    : update(updating), out(stream), stop(stopFlag), terminal(isatty(fileno(stream)) == 1)
 {
     for (size_t i = 0; i < modules.size(); ++i) {
         displays.push_back(std::make_unique<ModuleDisplay>(*this, i));
@@ -140,6 +141,8 @@ void FleetConsole::spinner(size_t index, const char* label)
 std::string FleetConsole::statusLine(const Row& row) const
 {
     std::string phase = _phase_name(row.phase);
+    if (row.phase == FleetPhase::Done)
+        phase = update ? "updated" : "downloaded";
     if (row.phase == FleetPhase::Updating && !row.step.empty())
         phase = row.step;
     char percent[8] = "";
@@ -199,7 +202,7 @@ void FleetConsole::idle()
         redraw();
 }
 
-void FleetConsole::PrintSummary(const std::vector<FleetResult>& results, bool update)
+void FleetConsole::PrintSummary(const std::vector<FleetResult>& results)
 {
     std::lock_guard<std::mutex> lock(mutex);
     std::string text = "Summary:\n";

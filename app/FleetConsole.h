@@ -20,7 +20,7 @@ public:
     // output, or standard error when standard output holds a document);
     // errors go to standard error. The notice of an interrupted run is shown
     // once stop is set.
-    FleetConsole(const std::vector<FleetModule>& modules, FILE* out, const std::atomic<bool>& stop);
+    FleetConsole(const std::vector<FleetModule>& modules, bool update, FILE* out, const std::atomic<bool>& stop);
     ~FleetConsole() override;
 
     UpdaterDisplayInterface& display(size_t index) override;
@@ -29,7 +29,7 @@ public:
     void idle() override;
 
     // The table of results and the count of modules done.
-    void PrintSummary(const std::vector<FleetResult>& results, bool update);
+    void PrintSummary(const std::vector<FleetResult>& results);
 
 private:
     class ModuleDisplay;
@@ -49,6 +49,7 @@ private:
     std::string statusLine(const Row& row) const;
     void redraw();
 
+    const bool update;  // the run writes firmware; else it only downloads
     FILE* out;
     const std::atomic<bool>& stop;
     const bool terminal;

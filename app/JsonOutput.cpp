@@ -8,7 +8,8 @@
 #include "UpdateServerRequest.h"
 #include "aDefs.h"
 
-using nlohmann::json;
+// Keys stay in the order written, the order the manual gives them.
+using json = nlohmann::ordered_json;
 
 namespace {
 

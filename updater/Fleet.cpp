@@ -125,12 +125,14 @@ private:
         return r;
     }
 
+    // What the module said before the run; until an update is written into
+    // it, that is also what it runs after.
     static void describe(const DeviceInfo& before, FleetResult& r)
     {
         r.model = before.modelName;
-        r.versionBefore = VersionText(before);
-        r.buildBefore = before.build;
-        r.beforeKnown = !r.versionBefore.empty();
+        r.versionBefore = r.versionAfter = VersionText(before);
+        r.buildBefore = r.buildAfter = before.build;
+        r.beforeKnown = r.afterKnown = !r.versionBefore.empty();
     }
 
     void work()
@@ -192,6 +194,7 @@ private:
                 return r;
             }
             m_observer.phase(index, FleetPhase::Updating);
+            r.afterKnown = false;  // a failed update may leave the module anywhere
             const uint32_t build = buildText.empty() ? 0 : uint32_t(std::stoul(buildText));
             ok = updater.Update_Firmware(module.serial, build, m_plan.birdFile, module.moduleAddress,
                                          module.routerSerial, m_plan.override);
@@ -200,10 +203,6 @@ private:
                     transferredImage(m_storeDir, module.serial, m_plan.birdFile, r.versionAfter, r.buildAfter);
             if (ok && r.afterKnown)
                 r.build = r.buildAfter;
-        } else if (ok && r.beforeKnown) {
-            r.afterKnown = true;  // only a download: the module runs what it ran
-            r.versionAfter = r.versionBefore;
-            r.buildAfter = r.buildBefore;
         }
         r.ok = ok;
         if (!ok)

@@ -49,25 +49,28 @@ int _discover(const Parameters& params, Updater& updater, UpdaterDisplayInterfac
 }
 
 // Recovery through the chip's boot loader; under --json its one result.
+// --json runs no fingerprint command before it (two documents), so a fresh
+// Updater that keeps the first error for the result misses nothing.
 int _recover(const Parameters& params, uint32_t build, Updater& updater, UpdaterDisplayInterface& display)
 {
+    if (!params.json)
+        return updater.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
+                                        params.birdFile, params.override)
+                   ? EXIT_OK
+                   : EXIT_FAILED;
     ErrorRecordingDisplay recording(display);
     Updater recovering(params.serverUrl.c_str(), params.storeDir.c_str(), recording);
     recovering.Set_UEIBytes_Load(params.useUeiBytes);
     const uint64_t start = aTime_GetMSTicks();
-    const bool ok = recovering.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
-                                                params.birdFile, params.override);
-    (void)updater;
-    if (params.json) {
-        FleetResult r;
-        r.serial = params.serialNumber;
-        r.ok = ok;
-        r.build = build;
-        r.seconds = double(aTime_GetMSTicks() - start) / 1000.0;
-        r.error = recording.FirstError().empty() ? "recovery failed" : recording.FirstError();
-        _print_json(stdout, _json_results({r}));
-    }
-    return ok ? EXIT_OK : EXIT_FAILED;
+    FleetResult r;
+    r.ok = recovering.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
+                                       params.birdFile, params.override);
+    r.serial = params.serialNumber;
+    r.build = build;
+    r.seconds = double(aTime_GetMSTicks() - start) / 1000.0;
+    r.error = recording.FirstError().empty() ? "recovery failed" : recording.FirstError();
+    _print_json(stdout, _json_results({r}));
+    return r.ok ? EXIT_OK : EXIT_FAILED;
 }
 
 // buildText is the one to install: -b's, or the one a download just fetched.
@@ -139,7 +142,6 @@ bool _fleet_run(const Parameters& params)
 bool _check_combinations(const Parameters& params, UpdaterDisplayInterface& display)
 {
     const COMMANDS dispatched = _dispatched_command(params);
-    const bool download = params.commands.IsSet(CMD_GET_BUILD);
     if (!params.modelFilter.empty()) {
         if (!params.allDevices) {
             display.message(ERROR, "--model narrows -d ALL; it takes no list of devices");
@@ -151,8 +153,7 @@ bool _check_combinations(const Parameters& params, UpdaterDisplayInterface& disp
         }
     }
     if (_several_devices(params)) {
-        const bool takesSeveral = download || dispatched == CMD_UPDATE || dispatched == CMD_DISCOVER;
-        if (!takesSeveral || (dispatched != CMD_DISCOVER && dispatched != CMD_UPDATE && dispatched != 0)) {
+        if (dispatched == CMD_LIST_BUILDS || dispatched == CMD_LIST_LOCAL_BUILDS || dispatched == CMD_GET_JWT) {
             display.message(ERROR, "Only -G and -U take several devices; the other commands take one serial number");
             return false;
         }
@@ -165,7 +166,7 @@ bool _check_combinations(const Parameters& params, UpdaterDisplayInterface& disp
         int documents = params.commands.IsSet(CMD_FINGERPRINT) ? 1 : 0;
         if (dispatched != 0)
             ++documents;
-        if (download && dispatched != CMD_UPDATE)
+        if (params.commands.IsSet(CMD_GET_BUILD) && dispatched != CMD_UPDATE)
             ++documents;
         if (documents > 1) {
             display.message(ERROR, "--json writes one document: give one of -N, -G, -D, -B, -L, -J or -U "

@@ -13,12 +13,15 @@
 #include <vector>
 
 #include "Background.h"
+#include "BenchArgs.h"
 #include "NetNamespace.h"
 #include "Process.h"
 #include "aLink.h"
 #include "aPacket.h"
 #include "birdmake.h"
 
+using bench::Option;
+using bench::Seconds;
 using testsupport::BackgroundProcess;
 using testsupport::ReadFile;
 
@@ -49,24 +52,6 @@ struct Timing {
     bool ok = false;
     std::string why;
 };
-
-double Seconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-bool Option(int argc, char** argv, const char* name, long* value)
-{
-    const std::string prefix = std::string(name) + "=";
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]).rfind(prefix, 0) == 0) {
-            *value = std::atol(argv[i] + prefix.size());
-            return true;
-        }
-    return false;
-}
 
 // A modsim program on the module host; port 0 when it did not come up.
 std::unique_ptr<BackgroundProcess> StartModule(const std::vector<std::string>& extra, const std::string& log,

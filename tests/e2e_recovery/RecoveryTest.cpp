@@ -1,6 +1,8 @@
 // Fingerprint and recovery of an LPC module through its boot ROM, with the
 // real binary, the boot-ROM emulator on a pseudo-terminal and the local
 // update server mapping the chip's fingerprint to its module.
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -120,6 +122,11 @@ TEST_F(LpcRecovery, FingerprintThenRecoverWritesTheDecodedImage)
     ProcessResult r = Run({"-N", "-s", StartChip()});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "Updater (Version: 2.12.0 Dec  4 2025)\n[ 11111111 22222222 33333333 44444444 ]\n");
+    // For a script: the same words, and nothing else on standard output.
+    r = Run({"-N", "-s", StartChip(), "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out),
+              nlohmann::json::parse(R"({"chip": "LPC", "fingerprint": ["11111111", "22222222", "33333333", "44444444"]})"));
 
     r = Run({"-U", "-t", "RECOVER", "-s", StartChip()});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;

@@ -60,7 +60,7 @@ FleetConsole::FleetConsole(const std::vector<FleetModule>& modules, bool updatin
         displays.push_back(std::make_unique<ModuleDisplay>(*this, i));
         Row row;
         row.serial = modules[i].serial;
-        row.model = modules[i].described ? modules[i].before.modelName : "";
+        row.model = modules[i].before.modelName;
         rows.push_back(row);
     }
 }

@@ -120,6 +120,7 @@ private:
         r.serial = module.serial;
         r.interrupted = true;
         r.error = "not started: the run was interrupted";
+        r.model = module.before.modelName;
         if (module.described)
             describe(module.before, r);
         return r;
@@ -166,6 +167,7 @@ private:
         updater.Set_UEIBytes_Load(m_plan.useUeiBytes);
         FleetResult r;
         r.serial = module.serial;
+        r.model = module.before.modelName;  // discovery's answer names it, when there was one
         r.started = true;
         const uint64_t start = aTime_GetMSTicks();
 

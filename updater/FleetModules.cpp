@@ -6,6 +6,7 @@
 #include "Fleet.h"
 #include "SystemClass.h"
 #include "aDefs.h"
+#include "aDiscovery.h"
 
 using Tarvelin::Tessaluma::Module;
 using Tarvelin::Tessaluma::SystemClass;
@@ -21,6 +22,29 @@ FleetModule fromDiscovery(const DeviceInfo& info, uint32_t routerSerial)
     module.described = true;
     module.before = info;
     return module;
+}
+
+bool appendFound(const linkSpec* spec, bool* found, void* reference)
+{
+    DeviceInfo info;
+    info.spec = *spec;
+    info.modelName = aDefs_GetModelName(uint8_t(spec->model));
+    static_cast<std::vector<DeviceInfo>*>(reference)->push_back(info);
+    *found = true;
+    return true;
+}
+
+// The modules attached by USB and on the network, as their answers to
+// discovery describe them. Each is asked for its version by its own worker,
+// side by side, rather than here one after another.
+std::vector<DeviceInfo> enumerateDirect(linkType type)
+{
+    std::vector<DeviceInfo> found;
+    const std::vector<linkType> types =
+        type != 0 ? std::vector<linkType>{type} : std::vector<linkType>{linkType(USB), linkType(TCPIP)};
+    for (linkType t : types)
+        aDiscovery_EnumerateModules(t, appendFound, &found, _discovery_interface());
+    return found;
 }
 
 }  // namespace
@@ -63,11 +87,12 @@ bool _describe_module(UpdaterDisplayInterface& display, uint32_t serial, DeviceI
     return true;
 }
 
+
 std::vector<FleetModule> FleetModulesFound(Updater& updater, linkType type, uint32_t routerSerial,
                                            const std::string& model)
 {
-    const std::vector<DeviceInfo> found = routerSerial != 0 ? updater.Discover_TSNetwork_Devices(routerSerial, type)
-                                                            : updater.Discover_Devices(type);
+    const std::vector<DeviceInfo> found =
+        routerSerial != 0 ? updater.Discover_TSNetwork_Devices(routerSerial, type) : enumerateDirect(type);
     std::vector<FleetModule> modules;
     for (const DeviceInfo& info : found) {
         if (!model.empty() && aDefs_GetModelName(uint8_t(info.spec.model)) != model)
@@ -75,8 +100,11 @@ std::vector<FleetModule> FleetModulesFound(Updater& updater, linkType type, uint
         bool seen = false;  // a module on USB and TCP/IP at once is updated once, over USB
         for (const FleetModule& m : modules)
             seen = seen || m.serial == info.spec.serial_num;
-        if (!seen)
-            modules.push_back(fromDiscovery(info, routerSerial));
+        if (seen)
+            continue;
+        FleetModule module = fromDiscovery(info, routerSerial);
+        module.described = routerSerial != 0;  // behind a router the scan asked each module already
+        modules.push_back(module);
     }
     // Modules answer discovery in no fixed order; the run and its summary go by serial number.
     std::stable_sort(modules.begin(), modules.end(),

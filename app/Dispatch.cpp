@@ -131,10 +131,12 @@ COMMANDS _dispatched_command(const Parameters& params)
 }
 
 // -G and -U go the way of several modules for a list, ALL, or a script's
-// document; a lone serial number without --json keeps the single path.
+// document; a lone serial number without --json keeps the single path, and
+// so does a missing one (with its own messages).
 bool _fleet_run(const Parameters& params)
 {
-    return (_several_devices(params) || params.json) && params.transport != TRANSPORT_RECOVER;
+    const bool named = _several_devices(params) || (params.json && !params.serials.empty());
+    return named && params.transport != TRANSPORT_RECOVER;
 }
 
 }  // namespace

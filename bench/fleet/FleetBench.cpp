@@ -112,15 +112,9 @@ int main(int argc, char** argv)
         std::fputs(kHelp, stderr);
         return 1;
     }
+    if (!bench::EnterModuleStage("fleet_bench", "fb0", kHostSide, "fb1", kModuleHost))
+        return 1;
     std::string why;
-    if (!testsupport::EnterNetworkNamespace(&why)) {
-        std::fprintf(stderr, "fleet_bench: %s\n", why.c_str());
-        return 1;
-    }
-    if (!testsupport::AddVethPair("fb0", kHostSide, "fb1", kModuleHost)) {
-        std::fprintf(stderr, "fleet_bench: could not make the veth pair of the module host\n");
-        return 1;
-    }
     testsupport::TempDir work;
 
     // Each module's own image of build 2001, as a download leaves it in the store.

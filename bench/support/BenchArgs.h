@@ -1,10 +1,13 @@
-// What every benchmark program reads its figures with: a monotonic clock in
-// seconds and "--name=N" options.
+// What the benchmark programs share: a monotonic clock in seconds,
+// "--name=N" options, and the private network stage of the module host.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+
+#include "NetNamespace.h"
 
 namespace bench {
 
@@ -26,6 +29,24 @@ inline bool Option(int argc, char** argv, const char* name, long* value)
             found = true;
         }
     return found;
+}
+
+// Moves this process into a private network namespace with a veth pair
+// (hostIf at hostSide, moduleIf at moduleHost), so that no discovery query
+// leaves it; false after saying why on standard error.
+inline bool EnterModuleStage(const char* program, const char* hostIf, const char* hostSide, const char* moduleIf,
+                             const char* moduleHost)
+{
+    std::string why;
+    if (!testsupport::EnterNetworkNamespace(&why)) {
+        std::fprintf(stderr, "%s: %s\n", program, why.c_str());
+        return false;
+    }
+    if (!testsupport::AddVethPair(hostIf, hostSide, moduleIf, moduleHost)) {
+        std::fprintf(stderr, "%s: could not make the veth pair of the module host\n", program);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace bench

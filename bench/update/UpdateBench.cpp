@@ -214,15 +214,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: update_bench [--size=BYTES] [--block-size=N] [--repeat=N] [--count=N]\n");
         return 2;
     }
+    if (!bench::EnterModuleStage("update_bench", "ub0", kHostSide, "ub1", kModuleHost))
+        return 1;
     std::string why;
-    if (!testsupport::EnterNetworkNamespace(&why)) {
-        std::fprintf(stderr, "update_bench: %s\n", why.c_str());
-        return 1;
-    }
-    if (!testsupport::AddVethPair("ub0", kHostSide, "ub1", kModuleHost)) {
-        std::fprintf(stderr, "update_bench: could not make the veth pair of the module host\n");
-        return 1;
-    }
     testsupport::TempDir work;
 
     birdmake::Image image;

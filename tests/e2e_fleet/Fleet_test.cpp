@@ -257,3 +257,28 @@ TEST_F(Fleet, InterruptFinishesTheModuleInTransferAndStartsNoOther)
     EXPECT_NE(out.find("\n1 of 3 modules updated\n"), std::string::npos) << out;
     EXPECT_NE(ReadFile(file("updater.err")).find("Interrupted: no further module is started"), std::string::npos);
 }
+
+// On a terminal: one status line per module redrawn in place (the block is
+// drawn again after moving back over it), no message lines, and the summary
+// below the last drawing.
+TEST_F(Fleet, StatusLinesOnATerminal)
+{
+    Generic();
+    StartNumbered(1);
+    StartNumbered(2);
+    testsupport::ProcessOptions options;
+    options.stdoutOnTerminal = true;
+    options.timeout = std::chrono::milliseconds(60000);
+    ProcessResult r = testsupport::RunProcess({UPDATER_BIN, "-U", "-d", Serial(1) + "," + Serial(2), "-f",
+                                               file("generic.bird"), "-i", store(), "-u", "http://127.0.0.1:9/cgi/u"},
+                                              options);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\033[2A\r\033[J"), std::string::npos) << "the block is never redrawn";
+    EXPECT_EQ(r.out.find(Serial(1) + ": "), std::string::npos) << "message lines on a terminal";
+    const std::size_t summary = r.out.find("Summary:");
+    ASSERT_NE(summary, std::string::npos) << r.out;
+    std::string last = r.out.substr(r.out.rfind("\033[J", summary) + 3, std::string::npos);
+    last.erase(std::remove(last.begin(), last.end(), '\r'), last.end());  // the terminal's own line ends
+    EXPECT_EQ(last.substr(0, last.find("Summary:")),
+              "    5EED0001  TS-Hub4      updated      100%\n    5EED0002  TS-Hub4      updated      100%\n");
+}

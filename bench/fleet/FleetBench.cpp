@@ -18,15 +18,11 @@
 #include "Process.h"
 #include "birdmake.h"
 
-using bench::Option;
-using bench::Seconds;
 using testsupport::BackgroundProcess;
 using testsupport::ReadFile;
 
 namespace {
 
-constexpr const char* kHostSide = "198.18.9.1";
-constexpr const char* kModuleHost = "198.18.9.2";
 constexpr const char* kBuild = "2001";
 
 const char* const kHelp =
@@ -58,7 +54,7 @@ public:
         for (long i = 1; i <= count; ++i) {
             std::vector<std::string> argv = {MODSIM_BIN, "--serial", Serial(i), "--model", "4", "--address", "2",
                                              "--version", "2.11.3", "--build", "1000", "--tcp", "0", "--bind",
-                                             kModuleHost, "--udp-discovery", kModuleHost};
+                                             bench::kModuleHost, "--udp-discovery", bench::kModuleHost};
             if (dumps)
                 argv.insert(argv.end(), {"--image-out", work + "/" + Serial(i) + ".bin"});
             const std::string log = work + "/module" + std::to_string(i) + ".log";
@@ -83,9 +79,9 @@ double Run(const std::string& work, std::vector<std::string> args)
     argv.insert(argv.end(), {"-i", work + "/store", "-u", "http://127.0.0.1:9/cgi/u"});
     testsupport::ProcessOptions options;
     options.timeout = std::chrono::milliseconds(300000);
-    const double start = Seconds();
+    const double start = bench::Seconds();
     const testsupport::ProcessResult r = testsupport::RunProcess(argv, options);
-    const double wall = Seconds() - start;
+    const double wall = bench::Seconds() - start;
     if (r.exitCode != 0) {
         std::fprintf(stderr, "fleet_bench: Updater %s failed (%d):\n%s%s\n", args.front().c_str(), r.exitCode,
                      r.out.c_str(), r.err.c_str());
@@ -104,15 +100,15 @@ int main(int argc, char** argv)
             return 0;
         }
     long count = 8, size = 64 * 1024, repeat = 3, jobs = 8;
-    Option(argc, argv, "--modules", &count);
-    Option(argc, argv, "--size", &size);
-    Option(argc, argv, "--repeat", &repeat);
-    Option(argc, argv, "--jobs", &jobs);
+    bench::Option(argc, argv, "--modules", &count);
+    bench::Option(argc, argv, "--size", &size);
+    bench::Option(argc, argv, "--repeat", &repeat);
+    bench::Option(argc, argv, "--jobs", &jobs);
     if (count < 1 || count > 64 || size <= 0 || repeat <= 0 || jobs < 1 || jobs > 64) {
         std::fputs(kHelp, stderr);
         return 1;
     }
-    if (!bench::EnterModuleStage("fleet_bench", "fb0", kHostSide, "fb1", kModuleHost))
+    if (!bench::EnterModuleStage("fleet_bench", "fb0", "fb1"))
         return 1;
     std::string why;
     testsupport::TempDir work;

@@ -11,6 +11,10 @@
 
 namespace bench {
 
+// The two ends of the stage's veth pair: this process, and the modules.
+constexpr const char* kHostSide = "198.18.9.1";
+constexpr const char* kModuleHost = "198.18.9.2";
+
 inline double Seconds()
 {
     timespec ts;
@@ -32,17 +36,16 @@ inline bool Option(int argc, char** argv, const char* name, long* value)
 }
 
 // Moves this process into a private network namespace with a veth pair
-// (hostIf at hostSide, moduleIf at moduleHost), so that no discovery query
+// (hostIf at kHostSide, moduleIf at kModuleHost), so that no discovery query
 // leaves it; false after saying why on standard error.
-inline bool EnterModuleStage(const char* program, const char* hostIf, const char* hostSide, const char* moduleIf,
-                             const char* moduleHost)
+inline bool EnterModuleStage(const char* program, const char* hostIf, const char* moduleIf)
 {
     std::string why;
     if (!testsupport::EnterNetworkNamespace(&why)) {
         std::fprintf(stderr, "%s: %s\n", program, why.c_str());
         return false;
     }
-    if (!testsupport::AddVethPair(hostIf, hostSide, moduleIf, moduleHost)) {
+    if (!testsupport::AddVethPair(hostIf, kHostSide, moduleIf, kModuleHost)) {
         std::fprintf(stderr, "%s: could not make the veth pair of the module host\n", program);
         return false;
     }

@@ -3,6 +3,8 @@
 // update server mapping the chip's fingerprint to its module. One chip serves
 // every run of a case, as the module on a user's bench would: it keeps its
 // rate, its command mode and its flash from one run to the next.
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -152,6 +154,11 @@ TEST_F(LpcRecovery, FingerprintThenRecoverOnOneChip)
     ProcessResult r = Run({"-N", "-s", port, "-o", "57600"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "Updater (Version: 2.12.0 Dec  4 2025)\n[ 11111111 22222222 33333333 44444444 ]\n");
+    // For a script: the same words, and nothing else on standard output.
+    r = Run({"-N", "-s", port, "-o", "57600", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out),
+              nlohmann::json::parse(R"({"chip": "LPC", "fingerprint": ["11111111", "22222222", "33333333", "44444444"]})"));
 
     r = Run({"-U", "-t", "RECOVER", "-s", port, "-o", "57600"});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;

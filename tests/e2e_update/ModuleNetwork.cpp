@@ -89,8 +89,11 @@ void ModuleNetwork::TearDown()
             std::fprintf(stderr, "--- module log:\n%s", module->log().c_str());
     }
     modules_.clear();
-    if (server_)
-        server_->Stop();
+    if (server_) {
+        const int status = server_->Stop();
+        if (HasFailure())
+            std::fprintf(stderr, "--- update server (status %d) log:\n%s", status, ReadFile(work_.file("server.log")).c_str());
+    }
 }
 
 SimulatedModule& ModuleNetwork::StartModule(const std::vector<std::string>& args)

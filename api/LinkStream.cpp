@@ -251,8 +251,15 @@ aErr installStreamFilter(Link::impl& state, bool on)
                 return err;
             state.streamFilterInstalled = true;
         }
-        if (state.asyncWorker.joinable() && state.workerStop && !onWorker(state))
-            finishWorker(state);
+        if (state.asyncWorker.joinable() && state.workerStop) {
+            // Told to stop by one of its own callbacks, which registered again
+            // since: it goes on serving. Told by another thread, it is joined
+            // and a new one started.
+            if (onWorker(state))
+                state.workerStop = false;
+            else
+                finishWorker(state);
+        }
         if (!state.asyncWorker.joinable())
             state.asyncWorker = std::thread(asyncWork, &state);
         return aErrNone;

@@ -225,6 +225,33 @@ TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
     module.reset();  // joins the worker the callback ran on
 }
 
+// A callback that trades its registration for another from inside: the
+// worker it runs on serves the new one.
+TEST_F(Streams, ACallbackMayTradeItsRegistrationForAnother)
+{
+    std::atomic<int> traded{0}, uptimeCalls{0};
+    Link* own = &link();
+    auto onUptime = [&](const aPacket*, void*) -> uint8_t {
+        ++uptimeCalls;
+        return 0;
+    };
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&, own](const aPacket*, void*) -> uint8_t {
+                                                own->registerStreamCallback(kAddress, kCmdSystem, kTemperature, 0,
+                                                                            false, nullptr, nullptr);
+                                                own->registerStreamCallback(kAddress, kCmdSystem, kUptime, 0, true,
+                                                                            onUptime, nullptr);
+                                                ++traded;
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 1));
+    ASSERT_TRUE(waitUntil([&] { return traded.load() == 1; }));
+    simulated->session.pushPacket(sample32(kUptime, 2));
+    EXPECT_TRUE(waitUntil([&] { return uptimeCalls.load() == 1; })) << "the new registration is served";
+}
+
 // A module behind a router shares the router's engine link: both Module
 // objects keep their own callbacks, and one leaving does not silence the other.
 TEST(StreamsThroughARouter, EachModuleOnTheSharedLinkKeepsItsCallbacks)
@@ -321,3 +348,4 @@ TEST_F(Streams, DestroyingTheModuleWhileStreaming)
 }
 
 }  // namespace
+

@@ -239,3 +239,31 @@ TEST(TcpLinkCreate, NoModuleListeningFails)
 }
 
 }  // namespace
+
+
+// A module that keeps sending (a router relaying samples, say) leaves the
+// link no quiet moment: after its connection is lost and made again, the
+// link still finds step with it while the packets flow.
+TEST_F(TcpLink, BusyModuleIsFoundAgainAfterALostConnection)
+{
+    open();
+    std::atomic<bool> stop{false};
+    std::thread flow([&] {
+        const std::vector<std::uint8_t> sample = {3, 22, 0x40, 3, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 5, 0};
+        while (!stop) {
+            module->session.pushPacket(modsim::Packet{kAddress, sample});
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::uint32_t dropsBefore = 0, drops = 0;
+    ASSERT_EQ(aLink_GetDropCount(id, &dropsBefore), aErrNone);
+    module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{}); });
+    const bool lost = waitUntil([&] { return aLink_GetDropCount(id, &drops) == aErrNone && drops > dropsBefore; });
+    const bool back = lost && waitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; });
+    const int status = aLink_GetStatus(id);
+    stop = true;
+    flow.join();
+    EXPECT_TRUE(lost);
+    EXPECT_TRUE(back) << "status " << status;
+    EXPECT_TRUE(echo(id, {1, 2, 3}, 2000));
+}

@@ -13,6 +13,18 @@ constexpr int kBlockAttempts = 5;
 // How long a module restarting into its loader may take to drop the link.
 constexpr unsigned long kLinkDropWaitMs = 1000;
 
+// The lines a user follows for each attempt at a block ("loader" or
+// "firmware" block k of n).
+void announceAttempt(UpdaterDisplayInterface& display, const char* kind, size_t k, size_t n, uint32_t length,
+                     int retry)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    display.message(Level::LEVEL_INFO, "Transferring %s block %u of %u, %d bytes", kind, unsigned(k), unsigned(n),
+                    int(length));
+    if (retry > 0)
+        display.message(Level::LEVEL_INFO, "  Retry %d", retry);
+}
+
 }  // namespace
 
 const char* _image_updates_nothing(const BirdFile& file)
@@ -51,10 +63,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
         // before the next request.
         aErr sent = aErrNone;
         for (int r = 0; r < kBlockAttempts; ++r) {
-            display.message(Level::LEVEL_INFO, "Transferring loader block %d of %d, %d bytes", int(k),
-                            int(blocks.size()), int(block.length));
-            if (r > 0)
-                display.message(Level::LEVEL_INFO, "  Retry %d", r);
+            announceAttempt(display, "loader", k, blocks.size(), block.length, r);
             uint16_t blockSize = 0;
             aErr prepared = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
             if (prepared != aErrNone && prepared != aErrTimeout) {
@@ -111,10 +120,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     for (size_t k = 1; k <= blocks.size(); ++k) {
         const BirdBlock& block = blocks[k - 1];
         for (int r = 0; r < kBlockAttempts; ++r) {
-            display.message(Level::LEVEL_INFO, "Transferring firmware block %u of %u, %d bytes", unsigned(k),
-                            unsigned(blocks.size()), int(block.length));
-            if (r > 0)
-                display.message(Level::LEVEL_INFO, "  Retry %d", r);
+            announceAttempt(display, "firmware", k, blocks.size(), block.length, r);
             uint16_t blockSize = 0;
             err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
             // A module asking for pieces of no bytes has refused the block as surely as one that says so.

@@ -354,14 +354,9 @@ namespace {
 // (factory data, store slots, module queries alike).
 TEST(ObjectLayerShared, TwoModulesOnOneLinkEachGetTheirOwnAnswers)
 {
-    modsim::ModuleConfig config;
-    config.streamRateHz = 0;
+    modsim::ModuleConfig config = RouterWithModuleBehind();
     config.build = 500;
-    modsim::BehindModule behind;
-    behind.serial = 0x0000B001;
-    behind.address = 4;
-    behind.build = 900;
-    config.behind.push_back(behind);
+    config.behind[0].build = 900;
     linkmodsim::TcpModule simulated(config);
     Module router(kAddress, 0);
     ASSERT_EQ(router.setConfig(Unshared()), aErrNone);

@@ -256,13 +256,7 @@ TEST_F(Streams, ACallbackMayTradeItsRegistrationForAnother)
 // objects keep their own callbacks, and one leaving does not silence the other.
 TEST(StreamsThroughARouter, EachModuleOnTheSharedLinkKeepsItsCallbacks)
 {
-    modsim::ModuleConfig config;
-    config.streamRateHz = 0;
-    modsim::BehindModule behind;
-    behind.serial = 0x0000B001;
-    behind.address = 4;
-    config.behind.push_back(behind);
-    linkmodsim::TcpModule simulated(config);
+    linkmodsim::TcpModule simulated(RouterWithModuleBehind());
     Module router(kAddress, 0);
     ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
     ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);
@@ -301,13 +295,7 @@ TEST(StreamsThroughARouter, EachModuleOnTheSharedLinkKeepsItsCallbacks)
 // filter, and each sample has its one callback.
 TEST(StreamsThroughARouter, ThreadsRegisterTheModulesOfOneLinkAtOnce)
 {
-    modsim::ModuleConfig config;
-    config.streamRateHz = 0;
-    modsim::BehindModule behind;
-    behind.serial = 0x0000B001;
-    behind.address = 4;
-    config.behind.push_back(behind);
-    linkmodsim::TcpModule simulated(config);
+    linkmodsim::TcpModule simulated(RouterWithModuleBehind());
     Module router(kAddress, 0);
     ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
     ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);

@@ -208,7 +208,14 @@ protected:
         const modsim::UpgradeStats s = chip.liveLoader().withModule(
             [](modsim::VirtualModule& m) { return m.firmware().upgrade().stats(); });
         EXPECT_EQ(s.inits, 0u) << "no loader phase: the live loader is the loader";
-        EXPECT_EQ(s.writes, 20u + 10u) << "per block, pieces of the 1024-byte block size";
+        // Each 1024-byte piece is written once, unless the flow had to send a
+        // block again and says so: the emulated loader drops a packet whose
+        // two USB transfers reach it more than 100 ms apart, as they can on a
+        // loaded machine under a sanitizer, and the image is whole all the same.
+        if (r.out.find("\n  Retry ") == std::string::npos)
+            EXPECT_EQ(s.writes, 20u + 10u) << "per block, pieces of the 1024-byte block size";
+        else
+            EXPECT_GT(s.writes, 20u + 10u);
         EXPECT_EQ(s.reboots, 1u);
         const std::string settings = ReadFile(work.file("store/updater/") + kModuleSerial + "/.settings");
         EXPECT_NE(settings.find("LATEST_DOWNLOAD=3001.bird"), std::string::npos) << settings;

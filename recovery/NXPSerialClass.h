@@ -136,6 +136,8 @@ private:
     // skipped), at most maxLines; false when none came.
     bool ReadStatusSkippingEcho(unsigned long long* status, int maxLines);
     aErr WriteBlockLines(const uint8_t* bytes, size_t from, size_t to);
+    // Sends the remaining bytes of a transfer given up after its resends.
+    void FinishAbandonedWrite(size_t remaining);
 
     aStream* stream = nullptr;
     bool echo = true;

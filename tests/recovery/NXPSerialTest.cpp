@@ -383,6 +383,23 @@ TEST_F(LpcIsp, ResendsABlockWhoseChecksumFailed)
     EXPECT_EQ(1u, stats().readResendsReceived);
 }
 
+// A write whose checksums keep failing gives up after its resends, and
+// leaves the chip out of the transfer: the chip answers the next host.
+TEST_F(LpcIsp, WriteThatRunsOutOfResendsLeavesTheChipListening)
+{
+    lpcsim::Faults faults;
+    faults.resendAt = 2;
+    faults.resendTimes = NXPSerialClass::MAX_READ_RETRY;
+    start(faults);
+    ASSERT_EQ(aErrNone, isp.Sync());
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
+    const std::vector<uint8_t> bytes = pattern(4096, 7);
+    EXPECT_EQ(aErrTimeout, isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, bytes.data()));
+    NXPSerialClass next;
+    ASSERT_EQ(aErrNone, next.Connect(sim->path().c_str(), 115200));
+    EXPECT_EQ(aErrNone, next.Sync());
+}
+
 // A byte lost on the line spoils its block's checksum; the block goes again.
 TEST_F(LpcIsp, RecoversFromADroppedByte)
 {

@@ -49,6 +49,10 @@ struct Link::impl {
     LocklessQueue_SPSC<asyncPacket, kAsyncQueueCapacity> asyncQueue;
     std::atomic<bool> workerStop{false};
     std::mutex streamLock;
+    // Taken to set up or tear down the stream filter and the worker, so that
+    // threads registering at once start one worker and join the filter once.
+    // Never held while waiting for a callback to end.
+    std::mutex controlLock;
     // Held by the worker while it runs a callback; a removal takes it once
     // to wait for a callback of what it removed.
     std::mutex callbackLock;

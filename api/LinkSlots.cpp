@@ -35,9 +35,19 @@ struct Reply {
     uint8_t data[aPACKET_MAX_DATA] = {};
 };
 
-// A slot reply: its sub-command (with or without the error bit) and the
-// store and slot (sub-commands 1-4) or the handle (5-8) it echoes.
+// Every reply comes from the module asked: the modules behind a router share
+// its link, and each answers the same protocols.
+bool fromModule(const aPacket* packet, uint8_t module)
+{
+    uint8_t address = 0;
+    aPacket_GetAddress(packet, &address);
+    return address == module;
+}
+
+// A slot reply: its module, its sub-command (with or without the error bit)
+// and the store and slot (sub-commands 1-4) or the handle (5-8) it echoes.
 struct SlotMatch {
+    uint8_t module;
     uint8_t sub;
     uint8_t first;
     uint8_t second;
@@ -49,19 +59,27 @@ bool matchesSlot(const aPacket* packet, void* reference)
     uint8_t length = 0;
     aPacket_GetLength(packet, &length);
     const uint8_t* d = aPacket_GetData(packet);
-    if (length < 3 || d[0] != kCmdSlot || (d[1] & ~kSlotError) != m->sub || d[2] != m->first)
+    if (!fromModule(packet, m->module) || length < 3 || d[0] != kCmdSlot || (d[1] & ~kSlotError) != m->sub ||
+        d[2] != m->first)
         return false;
     return m->sub > kSlotOpenWrite || (length >= 4 && d[3] == m->second);
 }
 
-// A factory reply: command 94 and the low four bits of the request's byte 1.
+// A factory reply: its module, command 94 and the low four bits of the
+// request's byte 1.
+struct FactoryMatch {
+    uint8_t module;
+    uint8_t code;
+};
+
 bool matchesFactory(const aPacket* packet, void* reference)
 {
-    const uint8_t code = *static_cast<const uint8_t*>(reference);
+    const auto* m = static_cast<const FactoryMatch*>(reference);
     uint8_t length = 0;
     aPacket_GetLength(packet, &length);
     const uint8_t* d = aPacket_GetData(packet);
-    return length >= 2 && d[0] == kCmdFactory && (d[1] & ~kFactoryError) == code;
+    return fromModule(packet, m->module) && length >= 2 && d[0] == kCmdFactory &&
+           (d[1] & ~kFactoryError) == m->code;
 }
 
 // Sends data (after the command byte) and awaits the reply the filter picks;
@@ -82,7 +100,7 @@ aErr exchange(Link& link, uint8_t address, uint8_t command, const uint8_t* data,
 aErr slotExchange(Link& link, uint8_t address, const uint8_t* request, uint8_t length, unsigned long waitMs,
                   Reply* reply)
 {
-    SlotMatch match{request[0], request[1], length > 2 ? request[2] : uint8_t(0)};
+    SlotMatch match{address, request[0], request[1], length > 2 ? request[2] : uint8_t(0)};
     aErr err = exchange(link, address, kCmdSlot, request, length, matchesSlot, &match, waitMs, reply);
     if (err != aErrNone)
         return err;
@@ -136,8 +154,8 @@ aErr slotClose(Link& link, uint8_t address, uint8_t handle)
 // One factory-data exchange. An error bit yields the module's code.
 aErr factoryExchange(Link& link, uint8_t address, const uint8_t* request, uint8_t length, Reply* reply)
 {
-    uint8_t code = request[0] & 0x0F;
-    aErr err = exchange(link, address, kCmdFactory, request, length, matchesFactory, &code, kReplyWaitMs, reply);
+    FactoryMatch match{address, uint8_t(request[0] & 0x0F)};
+    aErr err = exchange(link, address, kCmdFactory, request, length, matchesFactory, &match, kReplyWaitMs, reply);
     if (err != aErrNone)
         return err;
     if (reply->data[1] & kFactoryError)

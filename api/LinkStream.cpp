@@ -182,9 +182,14 @@ void releaseJob(asyncPacket& job)
     job.callback = nullptr;
 }
 
+// The Link whose callbacks this thread runs, when it is a worker. Told by the
+// worker itself, so that no thread reads the worker's handle while another
+// sets it.
+thread_local const Link::impl* tWorkerOf = nullptr;
+
 bool onWorker(const Link::impl& state)
 {
-    return state.asyncWorker.get_id() == std::this_thread::get_id();
+    return tWorkerOf == &state;
 }
 
 // True while the registration the job was queued for still stands.
@@ -208,6 +213,7 @@ void awaitCallbacksIdle(Link::impl& state)
 // is still queued then without running it.
 void asyncWork(Link::impl* state)
 {
+    tWorkerOf = state;
     asyncPacket job;
     while (!state->workerStop) {
         while (!state->workerStop && state->asyncQueue.pop(job)) {
@@ -228,7 +234,7 @@ void asyncWork(Link::impl* state)
 // the Link may be freed as soon as this returns. Asked from one of its own
 // callbacks (one that closes the link), it is only told to stop; it ends
 // when the callback returns and is joined by the next start or by the Link's
-// end.
+// end. Control lock held.
 void stopWorker(Link::impl& state)
 {
     if (!state.asyncWorker.joinable())
@@ -245,14 +251,24 @@ aErr installStreamFilter(Link::impl& state, bool on)
     if (state.m_stem == 0)
         return aErrConnection;
     if (on) {
+        // Threads that register at once: one of them sets up the filter and
+        // the worker, the others find them set up.
+        std::lock_guard<std::mutex> control(state.controlLock);
         if (!state.streamFilterInstalled) {
             aErr err = joinHub(state);
             if (err != aErrNone)
                 return err;
             state.streamFilterInstalled = true;
         }
-        if (state.asyncWorker.joinable() && state.workerStop && !onWorker(state))
-            finishWorker(state);
+        if (state.asyncWorker.joinable() && state.workerStop) {
+            // Told to stop by one of its own callbacks, which registered again
+            // since: it goes on serving. Told by another thread, it is joined
+            // and a new one started.
+            if (onWorker(state))
+                state.workerStop = false;
+            else
+                stopWorker(state);
+        }
         if (!state.asyncWorker.joinable())
             state.asyncWorker = std::thread(asyncWork, &state);
         return aErrNone;
@@ -280,24 +296,27 @@ void removeMatching(Link::impl& state, uint64_t key)
 
 void stopStreaming(Link::impl& state)
 {
-    if (state.streamFilterInstalled && state.m_stem != 0)
-        leaveHub(state);
-    state.streamFilterInstalled = false;
+    {
+        std::lock_guard<std::mutex> control(state.controlLock);
+        if (state.streamFilterInstalled && state.m_stem != 0)
+            leaveHub(state);
+        state.streamFilterInstalled = false;
+    }
     {
         std::lock_guard<std::mutex> guard(state.streamLock);
         state.streamEntries.clear();
     }
     awaitCallbacksIdle(state);
-    stopWorker(state);
+    std::lock_guard<std::mutex> control(state.controlLock);
+    // A registration another thread made meanwhile keeps its worker.
+    if (!state.streamFilterInstalled)
+        stopWorker(state);
 }
 
 void finishWorker(Link::impl& state)
 {
-    if (!state.asyncWorker.joinable() || onWorker(state))
-        return;
-    state.workerStop = true;
-    state.asyncWorker.join();
-    state.workerStop = false;
+    std::lock_guard<std::mutex> control(state.controlLock);
+    stopWorker(state);
 }
 
 uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex)

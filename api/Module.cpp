@@ -25,6 +25,7 @@ constexpr uint8_t kCmdDebug = 23;
 
 constexpr int kAddressAttempts = 4;
 constexpr unsigned long kAddressRetryMs = 5;
+constexpr unsigned long kQueryWaitMs = 1000;
 
 struct QueryMatch {
     uint8_t address;
@@ -41,21 +42,21 @@ bool isQueryReply(const aPacket* packet, void* reference)
     return address == m->address && length >= 2 && d[0] == kCmdQuery && d[1] == m->sub;
 }
 
-// One module query: request and reply both start with 0x49 and the sub-code.
-// A reply still queued from an earlier query that timed out is dropped first.
-aErr query(Link& link, uint8_t address, const uint8_t* request, uint8_t length, uint8_t matchLength,
-           uint8_t* reply, uint8_t* replyLength)
+// One module query: request and reply both start with 0x49 and the sub-code,
+// and the reply comes from the module asked (the modules behind a router
+// share its link). A reply still queued from an earlier query that timed out
+// is dropped first.
+aErr query(Link& link, uint8_t address, const uint8_t* request, uint8_t length, uint8_t* reply,
+           uint8_t* replyLength)
 {
     if (!link.isConnected())
         return aErrConnection;
-    QueryMatch stale{address, request[0]};
-    link.dropMatchingPackets(isQueryReply, &stale);
+    QueryMatch match{address, request[0]};
+    link.dropMatchingPackets(isQueryReply, &match);
     aErr err = link.sendPacket(address, kCmdQuery, length, request);
     if (err != aErrNone)
         return err;
-    const uint8_t match[] = {kCmdQuery, request[0]};
-    *replyLength = matchLength;
-    return link.receivePacket(address, match, replyLength, reply);
+    return link.awaitPacket(address, isQueryReply, &match, kQueryWaitMs, replyLength, reply);
 }
 
 // The counting queries: the reply echoes the request and adds the count.
@@ -68,7 +69,7 @@ aErr countQuery(Link* link, uint8_t address, const uint8_t* request, uint8_t len
         return aErrInitialization;
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    aErr err = query(*link, address, request, length, 1, reply, &replyLength);
+    aErr err = query(*link, address, request, length, reply, &replyLength);
     if (err != aErrNone)
         return err;
     if (replyLength != length + 2 || std::memcmp(reply + 1, request, length) != 0)
@@ -235,7 +236,7 @@ aErr Module::getBuild(uint32_t* build)
     const uint8_t request[] = {kQueryBuild};
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    aErr err = query(*m_link, m_address, request, sizeof request, 2, reply, &length);
+    aErr err = query(*m_link, m_address, request, sizeof request, reply, &length);
     if (err != aErrNone)
         return err;
     if (length != 6)
@@ -253,7 +254,7 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     const uint8_t request[] = {kQueryHasUEI, command, option, index, flags};
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    aErr err = query(*m_link, m_address, request, sizeof request, 1, reply, &length);
+    aErr err = query(*m_link, m_address, request, sizeof request, reply, &length);
     if (err != aErrNone)
         return err;
     if (length != 6 || std::memcmp(reply + 1, request, 4) != 0)

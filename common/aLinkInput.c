@@ -233,6 +233,11 @@ void* sInPipeProcess(void* argument)
             aTime_MSSleep(aLINK_IO_RETRY_MS);
         } else if (atomic_load(&link->status) == aLINK_STATUS_SYNCING) {
             sSyncByte(link, byte);
+        } else if (atomic_load(&link->status) == aLINK_STATUS_IO_ERROR) {
+            /* The transport is back, and busy: a module that keeps sending
+             * leaves no quiet moment to start the sync in, so it starts now. */
+            sStartSync(link);
+            sSyncByte(link, byte);
         } else {
             sPacketByte(link, byte);
         }

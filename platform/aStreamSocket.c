@@ -60,6 +60,9 @@ typedef struct {
     bool connecting;          /* a thread is making a new connection */
     uint64_t nextAttemptMs;   /* no new connection is tried before this */
     unsigned retryPauseMs;    /* the pause after the next failed attempt */
+    /* The connection a write last gave up on because it took nothing for
+     * the whole wait (0: none). Writer side only. */
+    unsigned long stalledGeneration;
     /* Receive side only. */
     unsigned long readerGeneration; /* the connection the reader last read from */
     uint8_t rx[aSOCKET_RX_SIZE];
@@ -388,19 +391,42 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
     return aErrNotReady;
 }
 
+/* True while the connection a write gave up on is still the current one and
+ * still takes nothing: a peer gone silent without closing (power lost, cable
+ * pulled) costs the writer one full wait, not one for every packet queued
+ * behind the first. */
+static bool sStillStalled(aSocketRecord* record)
+{
+    pthread_mutex_lock(&record->lock);
+    bool stalled = record->stalledGeneration != 0 && record->stalledGeneration == record->generation &&
+                   sUsableLocked(record) == aErrNone;
+    if (stalled) {
+        struct pollfd writable = {record->fd, POLLOUT, 0};
+        stalled = poll(&writable, 1, 0) == 0;
+    }
+    if (!stalled)
+        record->stalledGeneration = 0;
+    pthread_mutex_unlock(&record->lock);
+    return stalled;
+}
+
 aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
 {
     aSocketRecord* record = sRecord(reference);
     if (record == NULL || (bytes == NULL && length > 0))
         return aErrParam;
+    if (length > 0 && sStillStalled(record))
+        return aErrWrite;
 
     size_t sent = 0;
     int attempts = 0;
+    bool blocked = false; /* the last pass found the socket full */
     unsigned long generation = 0;
     while (sent < length && attempts < aSOCKET_WRITE_ATTEMPTS) {
         ssize_t n = 0;
         int error = 0;
         aErr err = sSend(record, bytes, length, &sent, &generation, &n, &error);
+        blocked = false;
         if (err == aErrNotReady) {
             /* The reader is making a new connection. */
             attempts++;
@@ -423,13 +449,21 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
             continue;
         } else if (n == 0 || error == EAGAIN || error == EWOULDBLOCK) {
             attempts++;
+            blocked = true;
         } else {
             return aErrIO;
         }
         if (sent < length)
             sAwaitWritable(record->fd);
     }
-    return sent == length ? aErrNone : aErrWrite;
+    if (sent == length)
+        return aErrNone;
+    if (blocked) {
+        pthread_mutex_lock(&record->lock);
+        record->stalledGeneration = generation;
+        pthread_mutex_unlock(&record->lock);
+    }
+    return aErrWrite;
 }
 
 /* Called once neither thread uses the stream any more. */

@@ -263,6 +263,32 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
 
 aErr NXPSerialClass::Sync()
 {
+    const aErr err = SyncAtThisRate();
+    if (err == aErrNone || portName.empty())
+        return err;
+    // A chip keeps the rate it was first synchronised at until it is reset,
+    // and an earlier run may have used another: a chip still in its command
+    // mode is looked for at the other rates, and the conversation goes on at
+    // the one it answers at.
+    const uint32_t asked = baudRate;
+    const std::string port = portName;
+    for (size_t i = sizeof BAUD_RATES / sizeof BAUD_RATES[0]; i-- > 0;) {
+        if (BAUD_RATES[i] == asked)
+            continue;
+        if (Connect(port.c_str(), BAUD_RATES[i]) != aErrNone)
+            break;
+        if (ResumeCommandMode()) {
+            Log::log(DEBUG_NXPSerial, "Device synchronized at %u baud by an earlier connection, not %u: going on at %u\n",
+                     BAUD_RATES[i], asked, BAUD_RATES[i]);
+            return aErrNone;
+        }
+    }
+    Connect(port.c_str(), asked);
+    return err;
+}
+
+aErr NXPSerialClass::SyncAtThisRate()
+{
     char reply[64];
     size_t length = 0;
     aErr err = aErrNone;

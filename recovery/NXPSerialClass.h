@@ -61,9 +61,10 @@ public:
     aErr Response(char* buffer, size_t size, size_t* length, const char* expected, size_t expectedLength);
 
     // Synchronises with a boot ROM fresh from reset (autobaud, crystal
-    // frequency), or finds one still synchronised from an earlier connection
-    // at this rate; either way the echo is on afterwards. aErrIO when what
-    // answers is no ISP boot ROM.
+    // frequency), or finds one still synchronised from an earlier connection,
+    // at this rate or, on a port opened by name, at another rate of the
+    // table, which the connection then keeps (GetBaudRate). Either way the
+    // echo is on afterwards. aErrIO when what answers is no ISP boot ROM.
     aErr Sync();
 
     // Commands; each checks the status line the boot ROM answers with. Erase
@@ -124,6 +125,8 @@ private:
     // One line of decimal digits (at most max) and its line end, else false;
     // lineLength: what the line held, 0 when nothing came.
     bool ReadDecimalLine(unsigned long long* value, unsigned long long max, size_t* lineLength = nullptr);
+    // Sync at the rate the port has.
+    aErr SyncAtThisRate();
     // The autobaud handshake of a chip fresh from reset, after its "Synchronized".
     aErr Handshake();
     // For a chip that did not answer "?" as after a reset: true when it is
@@ -133,6 +136,8 @@ private:
     // skipped), at most maxLines; false when none came.
     bool ReadStatusSkippingEcho(unsigned long long* status, int maxLines);
     aErr WriteBlockLines(const uint8_t* bytes, size_t from, size_t to);
+    // Sends the remaining bytes of a transfer given up after its resends.
+    void FinishAbandonedWrite(size_t remaining);
 
     aStream* stream = nullptr;
     bool echo = true;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -19,33 +20,58 @@ struct PrivateSerial_SDPLoader {
 
 namespace {
 constexpr size_t kWordOffset = 4;  // after the security-mode word
+constexpr size_t kSecurityWordBytes = 4;
 constexpr int kCommandBytes = 16;
-constexpr int kFillerWaitMs = 15;
+// How long an answer to a filler byte may take to reach us. A USB serial
+// adapter holds a short reply until its latency timer runs out (16 ms by
+// default on common ones), so the wait must outlast that timer, or a unit the
+// filler completed is taken for one still open and the framing overshoots.
+constexpr int kFillerAnswerMs = 50;
 
 void sPauseMs(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// True when a byte can be read from fd within ms.
+bool sReadable(int fd, int ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0 && (p.revents & POLLIN) != 0;
+}
+
 // The ROM reads its commands as 16-byte units, and a probe for another chip
 // on the same line (the LPC sync "?") leaves it part-way into one. Filler
 // bytes go one at a time until the ROM answers the unit they complete (an
 // unknown command: it reports its security mode); from then on its framing is
-// in step with ours. A ROM that answers nothing is left to the liveness test.
+// in step with ours. The whole answer is taken off the line, however it
+// arrives, so that none of it is read as the answer to a later command. A ROM
+// that answers nothing is left to the liveness test.
 void sRealign(int fd)
 {
     static const uint8_t filler = 0;
     for (int sent = 0; sent < kCommandBytes; ++sent) {
         if (write(fd, &filler, 1) != 1)
             return;
-        sPauseMs(kFillerWaitMs);
-        uint8_t byte = 0;
-        if (read(fd, &byte, 1) == 1) {
-            sPauseMs(kFillerWaitMs);
-            tcflush(fd, TCIFLUSH);
-            Log::log(DEBUG_iMXSerial, "Serial line in step after %d filler bytes\n", sent + 1);
-            return;
+        if (!sReadable(fd, kFillerAnswerMs))
+            continue;
+        uint8_t word[kSecurityWordBytes];
+        size_t got = 0;
+        // Bounded also on a port that reports input it then fails to give
+        // (an adapter unplugged).
+        for (int waits = 0; got < sizeof word && waits < (int)sizeof word;) {
+            const ssize_t n = read(fd, word + got, sizeof word - got);
+            if (n > 0) {
+                got += (size_t)n;
+                continue;
+            }
+            if (!sReadable(fd, kFillerAnswerMs))
+                break;
+            ++waits;
         }
+        tcflush(fd, TCIFLUSH);
+        Log::log(DEBUG_iMXSerial, "Serial line in step after %d filler bytes (%zu answer bytes)\n", sent + 1, got);
+        return;
     }
 }
 }  // namespace

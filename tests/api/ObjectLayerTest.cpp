@@ -2,8 +2,10 @@
 // over packetised serial: whole conversations, then the ways they fail.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -340,6 +342,55 @@ TEST(ObjectLayerFailures, PacketLogRecordsTheConversation)
     EXPECT_NE(text.find("> 02 03 17 A1 B2"), std::string::npos);
     module.disconnect();
     std::remove(path);
+}
+
+}  // namespace
+
+
+namespace {
+
+// A router and a module behind it share one link, and each is asked from a
+// thread of its own: every answer goes to the question its module was asked
+// (factory data, store slots, module queries alike).
+TEST(ObjectLayerShared, TwoModulesOnOneLinkEachGetTheirOwnAnswers)
+{
+    modsim::ModuleConfig config = RouterWithModuleBehind();
+    config.build = 500;
+    config.behind[0].build = 900;
+    linkmodsim::TcpModule simulated(config);
+    Module router(kAddress, 0);
+    ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);
+    Module target(4, 0);
+    ASSERT_EQ(target.connectThroughLinkModule(&router), aErrNone);
+    auto ask = [](Module* module, uint8_t fill, uint32_t build, std::atomic<int>* wrong) {
+        Link& link = *module->getLink();
+        const uint8_t address = module->getModuleAddress();
+        const std::vector<uint8_t> data(60, fill);
+        if (link.setFactoryData(address, 0, data.data(), data.size()) != aErrNone ||
+            link.loadStoreSlot(address, 0, 1, data.data(), data.size()) != aErrNone)
+            ++*wrong;
+        for (int round = 0; round < 20; ++round) {
+            uint8_t buffer[256];
+            size_t count = 0;
+            uint32_t reported = 0;
+            if (link.getFactoryData(address, 0, buffer, sizeof buffer, &count) != aErrNone || count != data.size() ||
+                std::memcmp(buffer, data.data(), count) != 0)
+                ++*wrong;
+            if (link.unloadStoreSlot(address, 0, 1, buffer, sizeof buffer, &count) != aErrNone ||
+                count != data.size() || std::memcmp(buffer, data.data(), count) != 0)
+                ++*wrong;
+            if (module->getBuild(&reported) != aErrNone || reported != build)
+                ++*wrong;
+        }
+    };
+    std::atomic<int> routerWrong{0}, targetWrong{0};
+    std::thread first(ask, &router, uint8_t(0xAA), 500u, &routerWrong);
+    std::thread second(ask, &target, uint8_t(0xBB), 900u, &targetWrong);
+    first.join();
+    second.join();
+    EXPECT_EQ(routerWrong.load(), 0);
+    EXPECT_EQ(targetWrong.load(), 0);
 }
 
 }  // namespace

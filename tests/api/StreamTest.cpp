@@ -225,17 +225,38 @@ TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
     module.reset();  // joins the worker the callback ran on
 }
 
+// A callback that trades its registration for another from inside: the
+// worker it runs on serves the new one.
+TEST_F(Streams, ACallbackMayTradeItsRegistrationForAnother)
+{
+    std::atomic<int> traded{0}, uptimeCalls{0};
+    Link* own = &link();
+    auto onUptime = [&](const aPacket*, void*) -> uint8_t {
+        ++uptimeCalls;
+        return 0;
+    };
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&, own](const aPacket*, void*) -> uint8_t {
+                                                own->registerStreamCallback(kAddress, kCmdSystem, kTemperature, 0,
+                                                                            false, nullptr, nullptr);
+                                                own->registerStreamCallback(kAddress, kCmdSystem, kUptime, 0, true,
+                                                                            onUptime, nullptr);
+                                                ++traded;
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 1));
+    ASSERT_TRUE(waitUntil([&] { return traded.load() == 1; }));
+    simulated->session.pushPacket(sample32(kUptime, 2));
+    EXPECT_TRUE(waitUntil([&] { return uptimeCalls.load() == 1; })) << "the new registration is served";
+}
+
 // A module behind a router shares the router's engine link: both Module
 // objects keep their own callbacks, and one leaving does not silence the other.
 TEST(StreamsThroughARouter, EachModuleOnTheSharedLinkKeepsItsCallbacks)
 {
-    modsim::ModuleConfig config;
-    config.streamRateHz = 0;
-    modsim::BehindModule behind;
-    behind.serial = 0x0000B001;
-    behind.address = 4;
-    config.behind.push_back(behind);
-    linkmodsim::TcpModule simulated(config);
+    linkmodsim::TcpModule simulated(RouterWithModuleBehind());
     Module router(kAddress, 0);
     ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
     ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);
@@ -267,6 +288,47 @@ TEST(StreamsThroughARouter, EachModuleOnTheSharedLinkKeepsItsCallbacks)
     EXPECT_EQ(routerSystem.getTemperature(&temperature), aErrNone);
     EXPECT_EQ(temperature, 3);
     EXPECT_EQ(targetCalls.load(), 1);
+}
+
+// One Link may stream several modules behind it, each from a thread of its
+// own: registrations made at the same moment set up one worker and one
+// filter, and each sample has its one callback.
+TEST(StreamsThroughARouter, ThreadsRegisterTheModulesOfOneLinkAtOnce)
+{
+    linkmodsim::TcpModule simulated(RouterWithModuleBehind());
+    Module router(kAddress, 0);
+    ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);
+    Link& link = *router.getLink();
+    std::atomic<int> calls[2] = {{0}, {0}};
+    const uint8_t addresses[2] = {kAddress, 4};
+    auto each = [&](auto step) {
+        std::thread first(step, 0), second(step, 1);
+        first.join();
+        second.join();
+    };
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        each([&](int m) {
+            calls[m] = 0;
+            EXPECT_EQ(link.registerStreamCallback(addresses[m], kCmdSystem, kTemperature, 0, true,
+                                                  [&calls, m](const aPacket*, void*) -> uint8_t {
+                                                      ++calls[m];
+                                                      return 0;
+                                                  },
+                                                  nullptr),
+                      aErrNone);
+        });
+        for (uint8_t address : addresses)
+            simulated.session.pushPacket(modsim::Packet{address, sample32(kTemperature, 1).data});
+        EXPECT_TRUE(waitUntil([&] { return calls[0].load() == 1 && calls[1].load() == 1; }, 500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(calls[0].load() + calls[1].load(), 2) << "one callback a sample";
+        each([&](int m) {
+            EXPECT_EQ(link.registerStreamCallback(addresses[m], kCmdSystem, kTemperature, 0, false, nullptr, nullptr),
+                      aErrNone);
+        });
+    }
 }
 
 // The worker can fall behind by 499 callbacks; the 500th waiting is dropped
@@ -321,3 +383,6 @@ TEST_F(Streams, DestroyingTheModuleWhileStreaming)
 }
 
 }  // namespace
+
+
+

@@ -152,14 +152,20 @@ protected:
     }
 
     // The loader went into RAM block by block and was started at entry. On a
-    // UART the host first brings the ROM's command framing back in step
-    // (after the probe for an LPC chip on the same line) with filler bytes,
-    // which the ROM sees as exactly one command it does not know.
+    // UART the probe for an LPC chip on the same line (a few short lines, at
+    // each rate an LPC chip may keep) leaves the ROM part-way into a command,
+    // or one past it; the host brings the framing back in step with filler
+    // bytes, which the ROM sees as one more command it does not know. Every
+    // command after them is one the ROM knows.
     void ExpectLoaderStarted(usbbed::ImxChip& chip, std::uint32_t entry, ImxOptions::Port port) {
         const sdpsim::RomStats s = chip.romStats();
-        const unsigned realignment = port == ImxOptions::Port::Uart ? 1u : 0u;
-        ASSERT_EQ(s.commands, s.statusRequests + s.registerReads + s.writeFiles + (s.jumpedTo ? 1u : 0u) + realignment)
-            << "commands the ROM did not know: its command framing was out of step";
+        const unsigned known = s.statusRequests + s.registerReads + s.writeFiles + (s.jumpedTo ? 1u : 0u);
+        ASSERT_GE(s.commands, known);
+        const unsigned unknown = s.commands - known;
+        if (port == ImxOptions::Port::Uart)
+            ASSERT_TRUE(unknown == 1u || unknown == 2u) << unknown << " commands the ROM did not know";
+        else
+            ASSERT_EQ(unknown, 0u) << "commands the ROM did not know: its command framing was out of step";
         EXPECT_EQ(s.writeFiles, 2u);
         EXPECT_EQ(chip.hidCounters().refusedReports, 0u);
         EXPECT_EQ(s.jumpedTo, std::optional<std::uint32_t>(entry));
@@ -202,7 +208,14 @@ protected:
         const modsim::UpgradeStats s = chip.liveLoader().withModule(
             [](modsim::VirtualModule& m) { return m.firmware().upgrade().stats(); });
         EXPECT_EQ(s.inits, 0u) << "no loader phase: the live loader is the loader";
-        EXPECT_EQ(s.writes, 20u + 10u) << "per block, pieces of the 1024-byte block size";
+        // Each 1024-byte piece is written once, unless the flow had to send a
+        // block again and says so: the emulated loader drops a packet whose
+        // two USB transfers reach it more than 100 ms apart, as they can on a
+        // loaded machine under a sanitizer, and the image is whole all the same.
+        if (r.out.find("\n  Retry ") == std::string::npos)
+            EXPECT_EQ(s.writes, 20u + 10u) << "per block, pieces of the 1024-byte block size";
+        else
+            EXPECT_GT(s.writes, 20u + 10u);
         EXPECT_EQ(s.reboots, 1u);
         const std::string settings = ReadFile(work.file("store/updater/") + kModuleSerial + "/.settings");
         EXPECT_NE(settings.find("LATEST_DOWNLOAD=3001.bird"), std::string::npos) << settings;

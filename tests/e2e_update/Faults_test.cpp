@@ -263,3 +263,18 @@ TEST_F(UpdateFault, LateAcknowledgementsEndWithTheExactImage)
     EXPECT_NE(Settings(kSerial).find("LATEST_TRANSFER=2001.bird\n"), std::string::npos);
     EXPECT_EQ(Count(requests(), 6), 1);
 }
+
+// The same for the loader block, answered late twice (a DATA, then a SUM):
+// it is sent again like a firmware block, and the update ends as it should.
+TEST_F(UpdateFault, LateAnswersToTheLoaderBlockAreRetried)
+{
+    StartModuleWith({"--fault", "late-data=1100@1", "--fault", "late-sum=1100@1"});
+    ProcessResult r = UpdateStored();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string block = "Transferring loader block 1 of 1, 68 bytes\n";
+    EXPECT_EQ(r.out.substr(0, r.out.find("Starting Load")),
+              kVersionLine + "Updating firmware with build: 2001\nTransferring loader to device\n" + block + block +
+                  "  Retry 1\n" + block + "  Retry 2\nTransferred 1 blocks, 68 total bytes\n");
+    EXPECT_TRUE(ReadFile(file("flash.bin")) == ExpectedFlash(bird_)) << "the module's flash differs from the file";
+    EXPECT_NE(Settings(kSerial).find("LATEST_TRANSFER=2001.bird\n"), std::string::npos);
+}

@@ -302,15 +302,18 @@ TEST_F(LpcIsp, WaitsForTheChipsWork)
 
 // A chip stays in its command mode between hosts, with whatever echo the last
 // one left: a second synchronisation finds it there and carries on, with the
-// echo on as after a reset. At a rate other than the one it was first
-// synchronised at, it cannot be reached.
+// echo on as after a reset. A host that asks for another rate than the one
+// the chip was first synchronised at finds it at that rate and stays there.
 TEST_F(LpcIsp, FindsAChipStillSynchronised)
 {
     start();
     ASSERT_EQ(aErrNone, isp.Sync());
     ASSERT_EQ(aErrNone, isp.SetEcho(false));
     ASSERT_EQ(aErrNone, isp.Connect(sim->path().c_str(), 57600));
-    EXPECT_NE(aErrNone, isp.Sync());
+    ASSERT_EQ(aErrNone, isp.Sync());
+    EXPECT_EQ(115200u, isp.GetBaudRate());
+    ASSERT_EQ(aErrNone, isp.Unlock());
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
     ASSERT_EQ(aErrNone, isp.Connect(sim->path().c_str(), 115200));
     ASSERT_EQ(aErrNone, isp.Sync());
     EXPECT_TRUE(isp.GetEchoSetting());
@@ -378,6 +381,23 @@ TEST_F(LpcIsp, ResendsABlockWhoseChecksumFailed)
     ASSERT_EQ(aErrNone, isp.Read(NXPSerialClass::WRITE_ADDRESS, 1000, readBack.data()));
     EXPECT_EQ(bytes, readBack);
     EXPECT_EQ(1u, stats().readResendsReceived);
+}
+
+// A write whose checksums keep failing gives up after its resends, and
+// leaves the chip out of the transfer: the chip answers the next host.
+TEST_F(LpcIsp, WriteThatRunsOutOfResendsLeavesTheChipListening)
+{
+    lpcsim::Faults faults;
+    faults.resendAt = 2;
+    faults.resendTimes = NXPSerialClass::MAX_READ_RETRY;
+    start(faults);
+    ASSERT_EQ(aErrNone, isp.Sync());
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
+    const std::vector<uint8_t> bytes = pattern(4096, 7);
+    EXPECT_EQ(aErrTimeout, isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, bytes.data()));
+    NXPSerialClass next;
+    ASSERT_EQ(aErrNone, next.Connect(sim->path().c_str(), 115200));
+    EXPECT_EQ(aErrNone, next.Sync());
 }
 
 // A byte lost on the line spoils its block's checksum; the block goes again.

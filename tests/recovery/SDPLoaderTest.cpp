@@ -33,11 +33,12 @@ std::vector<uint8_t> image(size_t length)
 }
 
 struct SerialRom {
-    explicit SerialRom(const sdpsim::RomConfig& config = {}, uint32_t splitReplyUs = 0)
+    explicit SerialRom(const sdpsim::RomConfig& config = {}, uint32_t splitReplyUs = 0, uint32_t byteGapUs = 0)
     {
         sdpsim::SimulatorOptions options;
         options.rom = config;
         options.splitReplyUs = splitReplyUs;
+        options.replyByteGapUs = byteGapUs;
         sim = std::make_unique<sdpsim::SdpSimulator>(options);
         std::string error;
         started = sim->start(&error);
@@ -57,16 +58,18 @@ struct SerialRom {
     bool started = false;
 };
 
-// The whole conversation, from a ROM that answers in one piece and from one
-// that sends its security word and its status 150 ms apart: every reply is
-// collected whole, however it arrives.
+// The whole conversation, from a ROM that answers in one piece, from one
+// that sends its security word and its status 150 ms apart, and through an
+// adapter that hands over every byte 20 ms after the one before: every reply
+// is collected whole, however it arrives, and none is left to be taken for
+// the next one.
 TEST(SdpSerial, ReadsTheFingerprintLoadsAndStartsTheLoader)
 {
-    for (uint32_t splitUs : {0u, 150000u}) {
-        SCOPED_TRACE(splitUs);
+    for (const auto& [splitUs, byteGapUs] : {std::pair<uint32_t, uint32_t>{0, 0}, {150000, 0}, {0, 20000}}) {
+        SCOPED_TRACE(testing::Message() << "split " << splitUs << " us, byte gap " << byteGapUs << " us");
         sdpsim::RomConfig config;
         config.uid = 0x8877665544332211ull;
-        SerialRom rom(config, splitUs);
+        SerialRom rom(config, splitUs, byteGapUs);
         ASSERT_TRUE(rom.started);
         EXPECT_FALSE(rom.loader.setLoader(std::make_unique<Serial_SDPLoader>(rom.sim->path())));  // one transport only
         ASSERT_EQ(aErrNone, rom.loader.init());

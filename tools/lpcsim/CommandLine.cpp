@@ -40,6 +40,7 @@ bool fault(const std::string& text, Faults& f, std::string& error)
     }
     const std::string kind = text.substr(0, eq);
     if (kind == "resend") f.resendAt = unsigned(n);
+    else if (kind == "resend-times") f.resendTimes = unsigned(n);
     else if (kind == "read-bad-sum") f.readBadSumAt = unsigned(n);
     else if (kind == "silence") f.silenceAfterLines = unsigned(n);
     else if (kind == "drop") f.dropByteAt = unsigned(n);
@@ -120,6 +121,7 @@ const char* usageText()
            "  --erase-ms N         milliseconds an erase takes per sector (default 100)\n"
            "  --copy-us N          microseconds a copy to flash takes per 256 bytes (default 1000)\n"
            "  --fault KIND=N       resend=N: answer the N-th write checksum with RESEND once;\n"
+           "                       resend-times=K: that one and the K - 1 after it;\n"
            "                       read-bad-sum=N: send the N-th read checksum wrong once;\n"
            "                       silence=N: answer nothing after the N-th line received;\n"
            "                       drop=N: lose the N-th byte received;\n"

@@ -2,6 +2,7 @@
 
 #include "Uu.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <sstream>
@@ -385,7 +386,9 @@ void IspRom::writeDataLine(const std::string& text)
         return;
     }
     ++stats_.writeChecksums;
-    const bool forced = config_.faults.resendAt != 0 && stats_.writeChecksums == config_.faults.resendAt;
+    const Faults& f = config_.faults;
+    const bool forced = f.resendAt != 0 && stats_.writeChecksums >= f.resendAt &&
+                        stats_.writeChecksums - f.resendAt < std::max(1u, f.resendTimes);
     const bool good = !blockSpoiled_ && allDigits(text) &&
                       uint32_t(std::strtoul(text.c_str(), nullptr, 10)) == blockSum_;
     blockSpoiled_ = false;

@@ -24,7 +24,8 @@ namespace lpcsim {
 
 // Faults, each counted from 1 over the whole session; 0 leaves it off.
 struct Faults {
-    unsigned resendAt = 0;         // the N-th write checksum is answered RESEND once, whatever it was
+    unsigned resendAt = 0;         // the N-th write checksum is answered RESEND, whatever it was ...
+    unsigned resendTimes = 1;      // ... and so are the ones after it, this many in all
     unsigned readBadSumAt = 0;     // the N-th checksum of a read is sent wrong once
     unsigned silenceAfterLines = 0;  // after the N-th line received the ROM answers nothing any more
     unsigned dropByteAt = 0;       // the N-th byte received is lost on the line

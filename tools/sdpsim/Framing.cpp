@@ -30,7 +30,11 @@ void UartFraming::feed(const uint8_t* bytes, std::size_t length, simline::Reply&
         }
         for (const Reply& r : rom_.takeReplies()) {
             if (r.kind == ReplyKind::Data && splitUs_ != 0) out.push_back({splitUs_, {}});
-            simline::appendBytes(out, std::string(r.bytes.begin(), r.bytes.end()));
+            if (byteGapUs_ == 0) {
+                simline::appendBytes(out, std::string(r.bytes.begin(), r.bytes.end()));
+                continue;
+            }
+            for (uint8_t b : r.bytes) out.push_back({byteGapUs_, std::string(1, char(b))});
         }
         if (rom_.jumped() && !bannerSent_) {
             bannerSent_ = true;

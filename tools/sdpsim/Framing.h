@@ -21,8 +21,13 @@ public:
 
     // splitUs: the pause between a reply's security word and the status or
     // data after it, as a ROM busy between the two gives (0: none), so that a
-    // host reading them sees them arrive apart.
-    explicit UartFraming(SdpRom& rom, uint32_t splitUs = 0) : rom_(rom), splitUs_(splitUs) {}
+    // host reading them sees them arrive apart. byteGapUs: a pause before
+    // every byte of a reply, as a USB serial adapter that hands each byte
+    // over on its own timer gives (0: none).
+    explicit UartFraming(SdpRom& rom, uint32_t splitUs = 0, uint32_t byteGapUs = 0)
+        : rom_(rom), splitUs_(splitUs), byteGapUs_(byteGapUs)
+    {
+    }
     // Bytes from the line; appends what the ROM sends back.
     void feed(const uint8_t* bytes, std::size_t length, simline::Reply& out);
     unsigned associations() const { return associations_; }
@@ -30,6 +35,7 @@ public:
 private:
     SdpRom& rom_;
     const uint32_t splitUs_;
+    const uint32_t byteGapUs_;
     std::vector<uint8_t> command_;
     unsigned associations_ = 0;
     bool bannerSent_ = false;

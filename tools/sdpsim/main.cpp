@@ -25,6 +25,8 @@ const char* kUsage =
     "  --hab open|closed           the security mode (default open); a closed part refuses to jump\n"
     "                              to what it was given (it carries no signature)\n"
     "  --split-reply-ms N          send a reply's status N ms after its security word\n"
+    "  --reply-byte-gap-ms N       send every reply byte N ms after the one before (an adapter\n"
+    "                              that hands bytes over on its own timer)\n"
     "  --fault silent|fail-writes  answer nothing / end every write file without the complete status\n"
     "  --dump ADDRESS,LENGTH,FILE  memory written to FILE when the host jumps (and at exit)\n";
 
@@ -56,6 +58,8 @@ bool parse(int argc, char** argv, SimulatorOptions& o, std::vector<Dump>& dumps,
             o.rom.uid = n;
         } else if (option == "--split-reply-ms" && number(value, 10000, n)) {
             o.splitReplyUs = uint32_t(n * 1000);
+        } else if (option == "--reply-byte-gap-ms" && number(value, 10000, n)) {
+            o.replyByteGapUs = uint32_t(n * 1000);
         } else if (option == "--hab" && (value == "open" || value == "closed")) {
             o.rom.hab = value == "open" ? kHabOpen : kHabClosed;
         } else if (option == "--fault" && (value == "silent" || value == "fail-writes")) {

@@ -275,12 +275,13 @@ void FleetConsole::PrintSummary(const std::vector<FleetResult>& results)
         } else {
             result = r.interrupted ? r.error : "failed: " + r.error;
         }
-        char line[512];
-        snprintf(line, sizeof line, "    %08X  %-12s %-19s %-19s %7.2f  %s\n", r.serial,
+        // The result last and whole: an error may name a long path or URL.
+        char columns[160];
+        snprintf(columns, sizeof columns, "    %08X  %-12s %-19s %-19s %7.2f  ", r.serial,
                  r.model.empty() ? "-" : r.model.c_str(),
                  _version_cell(r.beforeKnown, r.versionBefore, r.buildBefore).c_str(),
-                 _version_cell(r.afterKnown, r.versionAfter, r.buildAfter).c_str(), r.seconds, result.c_str());
-        text += line;
+                 _version_cell(r.afterKnown, r.versionAfter, r.buildAfter).c_str(), r.seconds);
+        text += columns + result + "\n";
     }
     text += std::to_string(done) + " of " + std::to_string(results.size()) + " modules " +
             (update ? "updated" : "downloaded") + "\n";

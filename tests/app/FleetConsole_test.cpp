@@ -137,3 +137,23 @@ TEST(FleetConsoleTerminal, BlockFitsTheTerminalAndFollowsItsSize)
     ASSERT_EQ(drawings[2].lines.size(), 2u);
     EXPECT_EQ(drawings[2].lines[0].substr(0, 12), "    5EED0005");
 }
+
+// Off a terminal: a failure whose message names a long store path keeps its
+// whole line, and the count still starts a line of its own.
+TEST(FleetConsoleSummary, LongErrorKeepsItsLine)
+{
+    FILE* out = tmpfile();
+    ASSERT_NE(out, nullptr);
+    const std::atomic<bool> stop{false};
+    FleetConsole console(Modules(1), true, out, stop);
+    FleetResult failed;
+    failed.serial = 0x5EED0001u;
+    failed.model = "TS-Hub4";
+    failed.error = "Failed to record the download in /" + std::string(600, 'd') + "/settings";
+    console.PrintSummary({failed});
+    std::string text(4096, '\0');
+    rewind(out);
+    text.resize(fread(&text[0], 1, text.size(), out));
+    fclose(out);
+    EXPECT_NE(text.find("failed: " + failed.error + "\n0 of 1 modules updated\n"), std::string::npos) << text;
+}

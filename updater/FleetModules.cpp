@@ -52,7 +52,7 @@ bool answeredElsewhere(const DeviceInfo& first, const DeviceInfo& second)
 // few milliseconds on a lab network, so a module still silent this long after
 // the one before it is not coming; the listing's own 2 s window would
 // otherwise stand before every update of the run and be most of its time.
-constexpr unsigned kFleetQuietMs = 400;
+constexpr unsigned kFleetQuietMs = 300;
 
 // The modules attached by USB and on the network, as their answers to
 // discovery describe them. Each is asked for its version by its own worker,

@@ -153,7 +153,7 @@ TEST_F(Fleet, TwoModulesAndEveryListingAsJson)
 // the exit code is 1, the summary names the failure, and the failed module's
 // record of its last good transfer is left as it was. A list with an image
 // made for one device is refused before any module is touched. One module is
-// busy and answers discovery a quarter of a second after the others: ALL
+// busy and answers discovery 150 ms after the others: ALL
 // still finds and updates it.
 TEST_F(Fleet, EightModulesOneFailing)
 {
@@ -163,7 +163,7 @@ TEST_F(Fleet, EightModulesOneFailing)
     WriteBird(file("own.bird"), MakeBird(own));
     for (int i = 1; i <= 8; ++i)
         StartNumbered(i, i == 5   ? std::vector<std::string>{"--fault", "prepare-fail=99"}
-                         : i == 8 ? std::vector<std::string>{"--discovery-delay", "250"}
+                         : i == 8 ? std::vector<std::string>{"--discovery-delay", "150"}
                                   : std::vector<std::string>{});
     SeedSettings(Serial(5), kEarlier);
 
@@ -250,8 +250,8 @@ TEST_F(Fleet, TwoModulesWithOneSerialNumberAreLeftAlone)
     EXPECT_EQ(results[0]["error"], "More than one module answers with serial number " + Serial(1) +
                                        "; none of them is updated");
     EXPECT_EQ(results[1]["ok"], true) << r.err;
-    EXPECT_EQ(ReadFile(flash(1)), "");
-    EXPECT_EQ(ReadFile(file("twin.bin")), "");
+    EXPECT_TRUE(ReadFile(flash(1)).empty()) << "one of the two was written";
+    EXPECT_TRUE(ReadFile(file("twin.bin")).empty()) << "one of the two was written";
     EXPECT_TRUE(ReadFile(flash(2)) == ExpectedFlash(bird, 0x5EED0002u)) << "flash differs";
 }
 

@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "NetNamespace.h"
+#include "Process.h"
 #include "aLinkDebug.h"
+#include "aServerKeys.h"
 
 namespace srvtest {
 
@@ -147,11 +149,20 @@ std::string CaptureStdout(const std::function<void()>& body)
 
 }  // namespace srvtest
 
+const std::string& srvtest::KeyStore()
+{
+    static testsupport::TempDir store;
+    return store.path();
+}
+
 // The whole test process, and every process it starts, lives in a network
-// namespace of its own with loopback up and a multicast route on it.
+// namespace of its own with loopback up and a multicast route on it, and
+// keeps its keys in a store of its own (the probes are told where).
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
     srvtest::gIsolated = testsupport::EnterNetworkNamespace(&srvtest::gWhyNot);
+    aServerKeys_SetStore(srvtest::KeyStore().c_str());
+    setenv(srvtest::kKeyStoreVariable, srvtest::KeyStore().c_str(), 1);
     return RUN_ALL_TESTS();
 }

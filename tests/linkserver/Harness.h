@@ -39,6 +39,11 @@ const std::string& WhyNotIsolated();
 
 inline std::uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 
+// The Tarvelin directory whose key store this test process and its probes
+// use (never the user's own); the probes find it in this variable.
+const std::string& KeyStore();
+constexpr const char* kKeyStoreVariable = "LINKSERVER_TEST_KEYS";
+
 // A simulated module on TCP, its link wrapped in a link server; client is the
 // server's own client link. Destroying client takes the server and the
 // module's link down.

@@ -106,6 +106,7 @@ static void sFrontendOptions(zsock_t* frontend)
     zsock_set_router_mandatory(frontend, 1);
     zsock_set_maxmsgsize(frontend, aSERVER_MAX_PART);
     zsock_set_sndhwm(frontend, aSERVER_SEND_QUEUE);
+    zsock_set_sndbuf(frontend, aSERVER_SEND_BUFFER);
     zsock_set_heartbeat_ivl(frontend, aSERVER_HEARTBEAT_MS);
     zsock_set_heartbeat_timeout(frontend, aSERVER_HEARTBEAT_TIMEOUT_MS);
     zsock_set_heartbeat_ttl(frontend, aSERVER_HEARTBEAT_TIMEOUT_MS);

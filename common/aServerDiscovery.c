@@ -35,26 +35,23 @@ void aServer_DiscoveryAnswer(const aServer* server, bool loopback, uint8_t answe
     aLinkSpec_ToWire(&spec, answer);
 }
 
-/* The first pair whose request port this server can hold; -1 when none. A
- * pair whose reply port cannot be opened is passed over: the next round
- * tries the pairs after it. */
-static int sTakePair(aMulticast** receiver, aMulticast** sender)
+int aServerDiscovery_TakePair(aServerMulticastCreate create, aMulticast** receiver, aMulticast** sender)
 {
     const uint32_t loopback = htonl(INADDR_LOOPBACK);
     int k = 0;
     for (int round = 0; round < aSERVER_LOCAL_ROUNDS; ++round) {
         for (; k < aSERVER_LOCAL_PAIRS && *receiver == NULL; ++k)
-            *receiver = aMulticast_Create(loopback, aSERVER_LOCAL_GROUP,
-                                          (uint16_t)(aSERVER_LOCAL_REQUEST_BASE + k),
-                                          aMULTICAST_RECEIVER);
+            *receiver = create(loopback, aSERVER_LOCAL_GROUP, (uint16_t)(aSERVER_LOCAL_REQUEST_BASE + k),
+                               aMULTICAST_RECEIVER);
         if (*receiver == NULL)
             return -1;
         int taken = k - 1;
-        *sender = aMulticast_Create(loopback, aSERVER_LOCAL_GROUP,
-                                    (uint16_t)(aSERVER_LOCAL_REPLY_BASE + taken), aMULTICAST_SENDER);
+        *sender = create(loopback, aSERVER_LOCAL_GROUP, (uint16_t)(aSERVER_LOCAL_REPLY_BASE + taken),
+                         aMULTICAST_SENDER);
         if (*sender != NULL)
             return taken;
         aMulticast_Destroy(receiver);
+        *receiver = NULL;
     }
     return -1;
 }
@@ -75,7 +72,7 @@ static void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument)
     aMulticast* receiver = NULL;
     aMulticast* sender = NULL;
     zsock_signal(pipe, 0);
-    int k = sTakePair(&receiver, &sender);
+    int k = aServerDiscovery_TakePair(aMulticast_Create, &receiver, &sender);
     atomic_store(&server->discoveryPair, k);
     aSERVER_TRACE("Discovery port offset: %d\n", k);
     while (!sStopAsked(pipe)) {

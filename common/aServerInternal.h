@@ -21,6 +21,7 @@
 #include "aPacket.h"
 #include "aServer.h"
 #include "aServerCore.h"
+#include "aServerDiscovery.h"
 
 #define aSERVER_CHECK 0x5E4F
 #define aSERVER_DEAD 0xDEAD
@@ -40,11 +41,15 @@
  * any of it is stored (a client frame is at most 30 bytes, but the encrypted
  * handshake's commands, which the limit covers too, take up to about 300);
  * a client that does
- * not take what is sent to it holds at most this many messages; a client
+ * not take what is sent to it holds at most this many messages and buffer
+ * bytes; a client
  * whose connection stays silent this long (no answer to the connection's own
  * heartbeats) is dropped. */
 #define aSERVER_MAX_PART 1024
 #define aSERVER_SEND_QUEUE 64
+/* The system's own send buffer per client connection, kept from growing to
+ * megabytes for a client that stops reading (ample for answers and samples). */
+#define aSERVER_SEND_BUFFER 65536
 #define aSERVER_HEARTBEAT_MS 1000
 #define aSERVER_HEARTBEAT_TIMEOUT_MS 5000
 
@@ -110,6 +115,7 @@ void aServer_DiscoveryAnswer(const aServer* server, bool loopback, uint8_t answe
  * multicast answers on loopback. */
 bool aServerDiscovery_Start(aServer* server);
 void aServerDiscovery_Stop(aServer* server);
+
 
 /* The worker actor (aServerWorker.c), and what its core calls: the wrapped
  * link's output queue and the frontend. */

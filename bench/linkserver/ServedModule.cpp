@@ -16,11 +16,12 @@ namespace srvbench {
 
 namespace {
 
-[[noreturn]] void runChild(int reportFd, int controlFd, std::uint32_t rate, std::uint32_t heartbeatMs)
+[[noreturn]] void runChild(int reportFd, int controlFd, std::uint32_t rate, std::uint32_t heartbeatMs,
+                           std::uint32_t serial)
 {
     std::signal(SIGPIPE, SIG_IGN);
     modsim::ModuleConfig config;
-    config.serial = kSerial;
+    config.serial = serial;
     config.address = kAddress;
     config.streamRateHz = rate;
     config.heartbeatMs = heartbeatMs;
@@ -39,7 +40,7 @@ namespace {
 
 }  // namespace
 
-ChildModule::ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs)
+ChildModule::ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs, std::uint32_t serial)
 {
     int report[2], control[2];
     if (::pipe(report) != 0 || ::pipe(control) != 0)
@@ -48,7 +49,7 @@ ChildModule::ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs)
     if (pid_ == 0) {
         ::close(report[0]);
         ::close(control[1]);
-        runChild(report[1], control[0], streamRateHz, heartbeatMs);
+        runChild(report[1], control[0], streamRateHz, heartbeatMs, serial);
     }
     ::close(report[1]);
     ::close(control[0]);
@@ -107,6 +108,14 @@ bool option(int argc, char** argv, const char* name, std::string& value)
             value = argv[i] + length + 1;
             return true;
         }
+    return false;
+}
+
+bool wantsHelp(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
     return false;
 }
 

@@ -18,7 +18,7 @@ constexpr std::uint8_t kAddress = 2;
 // thread starts.
 class ChildModule {
 public:
-    ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs);
+    ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs, std::uint32_t serial = kSerial);
     ~ChildModule();
     ChildModule(const ChildModule&) = delete;
     ChildModule& operator=(const ChildModule&) = delete;
@@ -44,5 +44,7 @@ std::uint64_t nowNs();
 bool roundTrip(int32_t link, std::uint8_t sequence, unsigned long timeoutMs = 1000);
 // "--name=value" options.
 bool option(int argc, char** argv, const char* name, std::string& value);
+// True when --help or -h is among the arguments.
+bool wantsHelp(int argc, char** argv);
 
 }  // namespace srvbench

@@ -215,8 +215,9 @@ int huge(uint16_t port, long megabytes)
     zmq_msg_t message;
     zmq_msg_init_data(&message, zeros, size, nullptr, nullptr);
     zmq_msg_send(&message, zsock_resolve(socket), 0);
-    drain(socket, 2000);
-    munmap(zeros, size);
+    // The library reads the pages until the frame is out (or refused): they
+    // stay mapped until the process ends.
+    drain(socket, 10000);
     std::printf("sent\n");
     return 0;
 }

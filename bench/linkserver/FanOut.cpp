@@ -79,7 +79,7 @@ int main(int argc, char** argv)
         return 2;
     ChildModule module(rate, heartbeat);
     Served served;
-    if (module.port() == 0 || !serve(module, served)) {
+    if (module.port() == 0 || !serve(module.port(), served)) {
         std::fprintf(stderr, "linkserver_bench_fanout: no served module\n");
         return 1;
     }

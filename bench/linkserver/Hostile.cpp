@@ -8,23 +8,18 @@
 #include <czmq.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ModuleSession.h"
 #include "ServedModule.h"
-#include "TcpServer.h"
 
 using namespace srvbench;
 
@@ -42,89 +37,6 @@ const char* kUsage =
     "200 MB in a case, 2 for bad options.\n";
 
 constexpr double kGrowthLimitMb = 200.0;
-
-// The server: a simulated module on loopback TCP, its link served in the
-// same child process; the port goes up the report pipe.
-class ChildServer {
-public:
-    ChildServer()
-    {
-        int report[2], control[2];
-        if (::pipe(report) != 0 || ::pipe(control) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(report[0]);
-            ::close(control[1]);
-            run(report[1], control[0]);
-        }
-        ::close(report[1]);
-        ::close(control[0]);
-        control_ = control[1];
-        char line[32] = {};
-        if (::read(report[0], line, sizeof line - 1) > 0)
-            port_ = std::uint16_t(std::atoi(line));
-        ::close(report[0]);
-    }
-    ~ChildServer()
-    {
-        if (control_ >= 0)
-            ::close(control_);
-        if (pid_ > 0)
-            ::waitpid(pid_, nullptr, 0);
-    }
-    std::uint16_t port() const { return port_; }
-    // Starts the server's peak over from its present size.
-    void resetPeak() const
-    {
-        std::ofstream("/proc/" + std::to_string(pid_) + "/clear_refs") << "5\n";
-    }
-    // "VmRSS" or "VmHWM" of the server process, in megabytes.
-    double memoryMb(const char* field) const
-    {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(std::string(field) + ":", 0) == 0)
-                return std::stod(line.substr(std::strlen(field) + 1)) / 1024.0;
-        return 0;
-    }
-
-private:
-    [[noreturn]] static void run(int reportFd, int controlFd)
-    {
-        std::signal(SIGPIPE, SIG_IGN);
-        modsim::ModuleConfig config;
-        config.serial = kSerial;
-        config.address = kAddress;
-        config.streamRateHz = 1000;
-        config.heartbeatMs = 50;
-        modsim::ModuleSession session(config, modsim::Framing::Raw);
-        modsim::TcpServer tcp(session);
-        Served served;
-        std::string report = "0\n";
-        if (tcp.start(0)) {
-            served.local = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), tcp.port());
-            std::uint32_t networkInterface = htonl(INADDR_LOOPBACK);
-            if (served.local != 0)
-                served.client = aLink_CreateServer(served.local, &served.port, &networkInterface, true);
-            if (served.client != 0)
-                report = std::to_string(served.port) + "\n";
-        }
-        if (::write(reportFd, report.data(), report.size()) < 0)
-            _exit(1);
-        ::close(reportFd);
-        char byte;
-        while (::read(controlFd, &byte, 1) > 0) {
-        }
-        aLink_Destroy(&served.client);
-        tcp.stop();
-        _exit(0);
-    }
-
-    pid_t pid_ = -1;
-    int control_ = -1;
-    std::uint16_t port_ = 0;
-};
 
 zsock_t* rawClient(std::uint16_t port)
 {
@@ -188,7 +100,7 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stderr);
         return 2;
     }
-    ChildServer server;
+    ChildModule server(1000, 50, kSerial, true);
     Watch watch;
     watch.link = server.port() ? aLink_CreateClient(htonl(INADDR_LOOPBACK), server.port(), 0) : 0;
     for (int i = 0; watch.link != 0 && i < 200 && aLink_GetStatus(watch.link) != aLINK_STATUS_RUNNING; ++i)

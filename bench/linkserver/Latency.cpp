@@ -170,7 +170,7 @@ int main(int argc, char** argv)
     aServerKeys_SetEncryptLoopback(encrypted);
     int32_t local = direct.port() ? aLink_CreateTCPIP(kSerial + 1, htonl(INADDR_LOOPBACK), direct.port()) : 0;
     Served served;
-    if (keys.path.empty() || local == 0 || module.port() == 0 || !serve(module, served)) {
+    if (keys.path.empty() || local == 0 || module.port() == 0 || !serve(module.port(), served)) {
         std::fprintf(stderr, "linkserver_bench_latency: no served module\n");
         return 1;
     }

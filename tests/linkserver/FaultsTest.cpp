@@ -15,39 +15,8 @@ using namespace srvtest;
 
 namespace {
 
-constexpr std::uint8_t kCmdSet = 0x70;
 constexpr std::uint8_t kCmdNoAnswer = 0x71;
 constexpr std::uint8_t kCmdShortAnswer = 0x72;
-
-// A client that speaks raw frames, as a foreign or broken program could.
-struct RawClient {
-    explicit RawClient(std::uint16_t port) : socket(zsock_new(ZMQ_DEALER))
-    {
-        zsock_set_rcvtimeo(socket, 1000);
-        zsock_connect(socket, "tcp://127.0.0.1:%u", unsigned(port));
-    }
-    ~RawClient() { zsock_destroy(&socket); }
-    void send(const Bytes& frame) { zmq_send(zsock_resolve(socket), frame.data(), frame.size(), 0); }
-    Bytes receive()
-    {
-        zframe_t* frame = zframe_recv(socket);
-        if (frame == nullptr)
-            return {};
-        Bytes out(zframe_data(frame), zframe_data(frame) + zframe_size(frame));
-        zframe_destroy(&frame);
-        return out;
-    }
-    zsock_t* socket;
-};
-
-// One packet of a byte-array set to kCmdSet: header, chunk, trailer.
-Bytes SetPacket(std::uint8_t sequence, bool more, std::size_t chunk = 24)
-{
-    Bytes data{kCmdSet, 0x85, 0x20};
-    data.insert(data.end(), chunk, std::uint8_t(0x40 + sequence));
-    data.push_back(std::uint8_t((more ? 0x80 : 0) | sequence));
-    return data;
-}
 
 // The module answers a set once its last packet is in, and counts packets.
 std::shared_ptr<std::atomic<int>> CountSets(linkmodsim::TcpModule& module)
@@ -74,8 +43,8 @@ TEST(LinkServerFaults, MalformedFramesAndForceRouteNeverReachTheModule)
     raw.send({kAddress, 5, kCmdDebug});                     // length byte says more
     raw.send({0xAF, 1, 1});                                 // force route on
     raw.send({0xAF, 1, 0});                                 // force route off
-    zstr_sendm(raw.socket, "two");                          // a message of two frames
-    zstr_send(raw.socket, "frames");
+    zstr_sendm(raw.socket(), "two");                          // a message of two frames
+    zstr_send(raw.socket(), "frames");
     raw.send({kAddress, 2, kCmdDebug, 0x42});
     EXPECT_EQ(raw.receive(), (Bytes{kAddress, 2, kCmdDebug, 0x42})) << "only the good request is answered";
     EXPECT_TRUE(raw.receive().empty());

@@ -30,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::uint8_t kCmdSet = 0x70;
 constexpr std::uint8_t kCmdNoAnswer = 0x71;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -80,27 +79,6 @@ struct BareServer {
     std::uint16_t port = 0;
 };
 
-// A client that speaks raw frames, as a foreign or broken program could.
-struct RawClient {
-    explicit RawClient(std::uint16_t port, const std::string& host = "127.0.0.1") : socket(zsock_new(ZMQ_DEALER))
-    {
-        zsock_set_rcvtimeo(socket, 1000);
-        zsock_connect(socket, "tcp://%s:%u", host.c_str(), unsigned(port));
-    }
-    ~RawClient() { zsock_destroy(&socket); }
-    void send(const Bytes& frame) { zmq_send(zsock_resolve(socket), frame.data(), frame.size(), 0); }
-    Bytes receive()
-    {
-        zframe_t* frame = zframe_recv(socket);
-        if (frame == nullptr)
-            return {};
-        Bytes out(zframe_data(frame), zframe_data(frame) + zframe_size(frame));
-        zframe_destroy(&frame);
-        return out;
-    }
-    zsock_t* socket;
-};
-
 Bytes Frame(std::uint8_t address, const Bytes& data)
 {
     Bytes frame(data.size() + 2);
@@ -108,15 +86,6 @@ Bytes Frame(std::uint8_t address, const Bytes& data)
     frame[1] = std::uint8_t(data.size());
     std::copy(data.begin(), data.end(), frame.begin() + 2);
     return frame;
-}
-
-// One packet of a byte-array set to kCmdSet: header, 24 bytes, trailer.
-Bytes SetPacket(std::uint8_t sequence, bool more, std::size_t chunk = 24)
-{
-    Bytes data{kCmdSet, 0x85, 0x20};
-    data.insert(data.end(), chunk, std::uint8_t(0x40 + sequence));
-    data.push_back(std::uint8_t((more ? 0x80 : 0) | sequence));
-    return data;
 }
 
 long long MsSince(Clock::time_point start)
@@ -279,34 +248,12 @@ TEST(LinkServerHostile, ManyPartsHugeFramesAndClientsThatNeverReadCostBoundedMem
     aLink_Destroy(&good);
 }
 
-// The module keeps the order in which packets reach it.
-struct Arrivals {
-    std::mutex mutex;
-    std::vector<std::uint8_t> commands;
-    void add(std::uint8_t command)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        commands.push_back(command);
-    }
-};
-
 TEST(LinkServerHostile, IdleSeriesHoldersAndFloodsToAbsentAddressesStarveNobody)
 {
     REQUIRE_NAMESPACE();
     ServedModule served;
     ASSERT_TRUE(served.ok());
-    auto arrivals = std::make_shared<Arrivals>();
-    served.module.session.withModule([arrivals](modsim::VirtualModule& m) {
-        m.setHandler(kCmdSet, [arrivals](modsim::VirtualModule& module, const modsim::Packet& p) {
-            arrivals->add(kCmdSet);
-            if ((p.data.back() & 0x80) == 0)
-                module.send({p.address, {kCmdSet, 0xC5, 0x00}});
-        });
-        m.setHandler(kCmdDebug, [arrivals](modsim::VirtualModule& module, const modsim::Packet& p) {
-            arrivals->add(kCmdDebug);
-            module.send(p);
-        });
-    });
+    auto arrivals = RecordArrivals(served.module);
     // 64 clients each begin a series and go idle.
     std::vector<std::unique_ptr<RawClient>> idle;
     for (int i = 0; i < 64; ++i) {

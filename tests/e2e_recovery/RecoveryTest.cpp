@@ -176,10 +176,11 @@ TEST_F(LpcRecovery, FingerprintThenRecoverOnOneChip)
 }
 
 // A recovery that fails after the erase says so, and what the chip is left
-// with: a copy the chip refuses, or a RAM write whose checksums the chip
+// with: a copy the chip refuses, a RAM write whose checksums the chip
 // answers RESEND past the host's resends (the chip is taken out of the
-// transfer). Until the vector table is in, the chip finds no user code to
-// start, so the part of the image already in flash never runs. The same
+// transfer), a chip that resets in the middle. Until the vector table is in,
+// the chip finds no user code to start, so the part of the image already in
+// flash never runs and the chip stays in its boot ROM. The same
 // command run again on the same chip finishes the job, even without the -o
 // the first run had: the chip is found at the rate it keeps.
 TEST_F(LpcRecovery, RetryAfterAFailedRecovery)
@@ -187,6 +188,7 @@ TEST_F(LpcRecovery, RetryAfterAFailedRecovery)
     const std::vector<std::pair<std::string, std::vector<std::string>>> failures = {
         {"Could not write 4096 bytes of flash at 0x00002000", {"copy-fail=2"}},
         {"Could not send the firmware for 0x00002000 to the chip", {"resend=7", "--fault", "resend-times=3"}},
+        {"Could not send the firmware for 0x00002000 to the chip", {"reset=7"}},
     };
     for (const auto& failure : failures) {
         std::vector<std::string> options = {"--erase-ms", "5", "--fault"};
@@ -208,6 +210,7 @@ TEST_F(LpcRecovery, RetryAfterAFailedRecovery)
         ASSERT_EQ(written.size(), 0x80000u);
         EXPECT_TRUE(Slice(written, 0, firmware_.size()) == firmware_) << failure.first;
         EXPECT_TRUE(Counted("erases 2,") && Counted("corrupted lines 0")) << counters_;
+        EXPECT_FALSE(Counted("user code started")) << counters_;
     }
 }
 

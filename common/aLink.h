@@ -83,12 +83,14 @@ int32_t aLink_CreateClient(uint32_t address, uint16_t port, int32_t reference);
  * reached from then on: the caller's use of linkId passes to the client link,
  * whose last destroy also destroys the server and linkId. *port asks for a
  * server port (0: any) and receives the one in use; *networkInterface gives
- * the interface to serve on (0 or 127.0.0.1: the first of the host's
- * interfaces) and receives the one in use; with localOnly the server listens
- * on 127.0.0.1 only, which is then the interface in use. The module's address
- * and model are asked through the client link, for discovery answers. 0 on
- * failure (linkId is left as it was, without a server); a link that has a
- * server already gets no second one. */
+ * the interface to serve on, exactly (0 counts as 127.0.0.1), and receives
+ * the one in use; with localOnly the server listens on 127.0.0.1 only, which
+ * is then the interface in use. The module's address and model are asked
+ * through the client link, for discovery answers. 0 on failure (linkId is
+ * left as it was, without a server); a link that has a server already, or
+ * that another holder uses besides the caller, gets none. The link server
+ * layer provides this function; the engine only keeps the server in front of
+ * the link and tells it when the link is gone. */
 int32_t aLink_CreateServer(int32_t linkId, uint16_t* port, uint32_t* networkInterface,
                            bool localOnly);
 
@@ -183,11 +185,6 @@ aErr aLink_PacketDebug_Write(int32_t linkId, uint8_t type, size_t length, const 
 aErr _aLink_GetModuleAddress(int32_t linkId, uint8_t* address);
 /* The model code of the module at address, asked with one UEI get (1000 ms). */
 aErr _aLink_GetModel(int32_t linkId, uint8_t address, uint8_t* model);
-struct aServer;
-/* Asks the module address and model over the client link and hands both to
- * the server for its discovery answers; on failure the server forgets the
- * clients it was answering. */
-aErr _aLink_ConfigureServerDetails(int32_t clientLinkId, struct aServer* server);
 
 #ifdef __cplusplus
 }

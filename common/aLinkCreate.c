@@ -1,8 +1,7 @@
 /* Links per transport (TCP/IP, packetised serial, link-server clients), the
- * server front of a link, the rebuilding of a link's transport on reset, and
- * the module queries a server front asks. */
+ * rebuilding of a link's transport on reset, and the module queries a server
+ * in front of a link asks. */
 #include "aLinkInternal.h"
-#include "aServer.h"
 #include "aStreamClient.h"
 
 #include <stdatomic.h>
@@ -11,9 +10,6 @@
 #define aLINK_RECREATE_ATTEMPTS 20
 #define aLINK_RECREATE_PAUSE_MS 100
 #define aLINK_QUERY_MS 1000
-/* A new server's details are asked this often, this far apart. */
-#define aLINK_SERVER_ATTEMPTS 5
-#define aLINK_SERVER_PAUSE_MS 10
 
 /* UEI get of the system entity's model (command 3, option 8, index 0). */
 #define aLINK_SYSTEM_CMD 3
@@ -73,18 +69,10 @@ int32_t aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32
  * address: each holder of a server gets its own conversation. */
 static atomic_int gClientCounter = 0;
 
-/* A client link over a stream to endpoint (a server in this process) or, with
- * endpoint null, over TCP to address:port; keyed by address and port either
- * way, so a reset reconnects over TCP. */
-static int32_t sCreateClient(const char* endpoint, uint32_t address, uint16_t port)
+int32_t aLinkCreate_ClientOver(aStream* stream, uint32_t address, uint16_t port)
 {
-    aStream* stream = NULL;
-    aErr err = endpoint ? aStream_CreateClientEndpoint(endpoint, &stream)
-                        : aStream_CreateClient(address, port, &stream);
-    if (err != aErrNone || stream == NULL) {
-        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_CreateClient: no stream: %d\n", (int)err);
+    if (stream == NULL)
         return 0;
-    }
     int32_t sequence = atomic_fetch_add(&gClientCounter, 1);
     return aLinkTable_CreateLink(stream, aLINK_TYPE_CLIENT, (int32_t)address, (int32_t)port,
                                  sequence, NULL);
@@ -98,89 +86,13 @@ int32_t aLink_CreateClient(uint32_t address, uint16_t port, int32_t reference)
             aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, "The provided ref is invalid.\n");
         return shared;
     }
-    return sCreateClient(NULL, address, port);
-}
-
-aErr _aLink_ConfigureServerDetails(int32_t clientLinkId, struct aServer* server)
-{
-    uint8_t address = 0;
-    aErr err = _aLink_GetModuleAddress(clientLinkId, &address);
-    aServer_SetModuleAddress(server, address);
-    if (err == aErrNone) {
-        uint8_t model = 0;
-        err = _aLink_GetModel(clientLinkId, address, &model);
-        if (err == aErrNone)
-            aServer_SetModel(server, model);
+    aStream* stream = NULL;
+    aErr err = aStream_CreateClient(address, port, &stream);
+    if (err != aErrNone || stream == NULL) {
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink_CreateClient: no stream: %d\n", (int)err);
+        return 0;
     }
-    if (err != aErrNone)
-        aServer_FlushFIFO(server);
-    return err;
-}
-
-static int32_t sServerFailed(const char* step, int32_t client, int32_t linkId)
-{
-    aLinkDebug_Trace(aLINK_TRACE_SERVER, "FAIL: %s\n", step);
-    aLinkDebug_Trace(aLINK_TRACE_SERVER, "Failed to create server\n");
-    if (client != 0) {
-        /* The served link stays the caller's: only the client link goes. */
-        aLinkTable_SetInner(client, 0);
-        aLink_Destroy(&client);
-    }
-    aServer* server = aLinkTable_DetachServer(linkId);
-    if (server != NULL)
-        aServer_Destroy(&server);
-    return 0;
-}
-
-int32_t aLink_CreateServer(int32_t linkId, uint16_t* port, uint32_t* networkInterface,
-                           bool localOnly)
-{
-    if (port == NULL || networkInterface == NULL || linkId == 0)
-        return sServerFailed("sLookupEntryByID:", 0, 0);
-    aLinkEntry* pin = aLinkTable_Acquire(linkId);
-    if (pin == NULL)
-        return sServerFailed("sLookupEntryByID:", 0, 0);
-    aLinkTable_Release(pin);
-
-    aServer* server = aServer_Create(linkId, *networkInterface, localOnly);
-    if (server == NULL)
-        return sServerFailed("aServer_Create:", 0, 0);
-    if (aLinkTable_AttachServer(linkId, server) != aErrNone) {
-        aServer_Destroy(&server);
-        return sServerFailed("aServer_Create: already served", 0, 0);
-    }
-    uint16_t serverPort = 0;
-    uint32_t serverInterface = 0;
-    if (aServer_SetPort(server, *port) != aErrNone || aServer_Start(server) != aErrNone)
-        return sServerFailed("aServer_Start:", 0, linkId);
-    if (aServer_GetPort(server, &serverPort) != aErrNone)
-        return sServerFailed("aServer_GetPort:", 0, linkId);
-    if (aServer_GetInterface(server, &serverInterface) != aErrNone)
-        return sServerFailed("aServer_GetInterface:", 0, linkId);
-
-    /* The server's own client link lives in this process and comes in
-     * without TCP; other clients connect to (interface, port). */
-    char endpoint[64];
-    int32_t client = 0;
-    if (aServer_GetLocalEndpoint(server, endpoint, sizeof endpoint) == aErrNone)
-        client = sCreateClient(endpoint, serverInterface, serverPort);
-    if (client == 0)
-        return sServerFailed("aLink_CreateClient:", 0, linkId);
-    if (aLinkTable_SetInner(client, linkId) != aErrNone)
-        return sServerFailed("NULL != clientItem:", client, linkId);
-    aErr err = aErrNotReady;
-    for (int attempt = 0; attempt < aLINK_SERVER_ATTEMPTS && err != aErrNone; ++attempt) {
-        if (attempt > 0)
-            aTime_MSSleep(aLINK_SERVER_PAUSE_MS);
-        err = _aLink_ConfigureServerDetails(client, server);
-    }
-    if (err != aErrNone)
-        return sServerFailed("NULL != _getDeviceInfo:", client, linkId);
-    *port = serverPort;
-    *networkInterface = serverInterface;
-    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) served on port %u by client aLink(%d)\n",
-                     (int)linkId, (unsigned)serverPort, (int)client);
-    return client;
+    return aLinkCreate_ClientOver(stream, address, port);
 }
 
 /* A new stream for the entry's transport; serial links are reopened with the

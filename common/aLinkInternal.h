@@ -33,7 +33,10 @@
 #define aLINK_HB_DOWN 3
 
 typedef struct aPacketLog aPacketLog;
-struct aServer;
+
+/* What must happen to the front of a link (a link server) once the link's
+ * last use is gone and its threads have stopped; the front registered it. */
+typedef void (*aLinkFrontGone)(void* front);
 
 typedef struct aLink {
     uint16_t check;
@@ -82,7 +85,8 @@ typedef struct aLinkEntry {
     struct aLinkEntry* next;
     int32_t id;
     int32_t innerLink; /* a server's client link: the link it serves */
-    struct aServer* server; /* the link server in front of this link */
+    void* front; /* the link server in front of this link, or null */
+    aLinkFrontGone frontGone;
     int32_t key0;
     int32_t key1;
     int32_t key2;
@@ -108,17 +112,24 @@ int32_t aLinkTable_CreateLink(aStream* stream, int32_t type, int32_t key0, int32
                               int32_t key2, const char* path);
 /* Raises the use count of a live link; its identifier, or 0 when unknown. */
 int32_t aLinkTable_ShareId(int32_t linkId);
-/* True when a live USB or TCP/IP link to that module has a server in front of
- * it: such a link is reached only through the server (aLinkTable_Share
- * already traced the refusal). */
+/* True when a live USB, TCP/IP or serial link to that module has a front (a
+ * link server): such a link is reached only through the server
+ * (aLinkTable_Share already traced the refusal). */
 bool aLinkTable_IsServed(int32_t type, int32_t serialNumber);
 /* Makes inner the link that linkId serves, destroyed with it (0: none). */
 aErr aLinkTable_SetInner(int32_t linkId, int32_t inner);
-/* Records the server in front of linkId; aErrBusy when it has one already,
- * aErrParam for an unknown link. */
-aErr aLinkTable_AttachServer(int32_t linkId, struct aServer* server);
-/* Takes the server of linkId out of its entry; null when there is none. */
-struct aServer* aLinkTable_DetachServer(int32_t linkId);
+/* Puts front in front of linkId: from now on nobody else gets a share of the
+ * link, and gone(front) runs once the link's last use has been destroyed.
+ * aErrBusy when the link has a front already or another holder uses it (the
+ * caller's own use is the only one allowed), aErrParam for an unknown link. */
+aErr aLinkTable_AttachFront(int32_t linkId, void* front, aLinkFrontGone gone);
+/* Takes the front of linkId away without running its hook; the front, or
+ * null when there is none. */
+void* aLinkTable_DetachFront(int32_t linkId);
+/* Makes a client link over stream, a link server's client stream to
+ * address:port (kept for a reset), with the next client sequence number
+ * (aLinkCreate.c). The new identifier, or 0; the link owns the stream. */
+int32_t aLinkCreate_ClientOver(aStream* stream, uint32_t address, uint16_t port);
 
 /* Copies the entry's transport details out, for a reset. aErrParam if unknown. */
 aErr aLinkTable_GetKeys(int32_t linkId, int32_t* type, int32_t* key0, int32_t* key1,

@@ -6,7 +6,6 @@
  * last destroy, which takes the entry out of the table first, can wait for
  * the calls already under way to leave before it frees the record. */
 #include "aLinkInternal.h"
-#include "aServer.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -136,14 +135,16 @@ static void sTraceServed(void)
                      "by \"CLIENT\" \n");
 }
 
-/* The table mutex must be held. */
+/* The table mutex must be held. Every transport a server can wrap counts: a
+ * second holder of a served serial link would swap answers with the server
+ * just as one of a USB or TCP/IP link would. */
 static bool sServed(int32_t type, int32_t serialNumber)
 {
-    if (type != aLINK_TYPE_USB && type != aLINK_TYPE_TCPIP)
+    if (type != aLINK_TYPE_USB && type != aLINK_TYPE_TCPIP && type != aLINK_TYPE_SERIAL)
         return false;
     for (aLinkEntry* entry = gTable; entry != NULL; entry = entry->next)
         if (entry->type == type && entry->key0 == serialNumber && entry->useCount > 0 &&
-            entry->server != NULL)
+            entry->front != NULL)
             return true;
     return false;
 }
@@ -157,18 +158,23 @@ bool aLinkTable_IsServed(int32_t type, int32_t serialNumber)
     return served;
 }
 
+/* A link with a front is not shared by identifier either: that would hand
+ * the served link itself to a direct user. */
 int32_t aLinkTable_ShareId(int32_t linkId)
 {
     if (linkId == 0 || !sLockTable())
         return 0;
     aLinkEntry* entry = sLookupEntryByID(linkId);
     int32_t found = 0;
-    if (entry != NULL && entry->useCount > 0 && entry->useCount < INT16_MAX &&
+    bool served = entry != NULL && entry->front != NULL;
+    if (entry != NULL && !served && entry->useCount > 0 && entry->useCount < INT16_MAX &&
         entry->link != NULL) {
         entry->useCount++;
         found = linkId;
     }
     sUnlockTable();
+    if (served)
+        sTraceServed();
     return found;
 }
 
@@ -183,33 +189,44 @@ aErr aLinkTable_SetInner(int32_t linkId, int32_t inner)
     return entry != NULL ? aErrNone : aErrParam;
 }
 
-aErr aLinkTable_AttachServer(int32_t linkId, struct aServer* server)
+/* Only the caller's own use may remain: a server beside another holder would
+ * take that holder's answers, and the holder the server's. */
+aErr aLinkTable_AttachFront(int32_t linkId, void* front, aLinkFrontGone gone)
 {
+    if (front == NULL || gone == NULL)
+        return aErrParam;
     if (!sLockTable())
         return aErrResource;
     aLinkEntry* entry = sLookupEntryByID(linkId);
     aErr err = aErrParam;
     if (entry != NULL && entry->useCount > 0) {
-        err = entry->server != NULL ? aErrBusy : aErrNone;
-        if (err == aErrNone)
-            entry->server = server;
+        err = entry->front != NULL || entry->useCount > 1 ? aErrBusy : aErrNone;
+        if (err == aErrNone) {
+            entry->front = front;
+            entry->frontGone = gone;
+        }
     }
     sUnlockTable();
+    if (err == aErrBusy)
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE | aLINK_TRACE_SERVER,
+                         " aLink(%d) is held elsewhere or served already: no server for it\n",
+                         (int)linkId);
     return err;
 }
 
-struct aServer* aLinkTable_DetachServer(int32_t linkId)
+void* aLinkTable_DetachFront(int32_t linkId)
 {
     if (!sLockTable())
         return NULL;
     aLinkEntry* entry = sLookupEntryByID(linkId);
-    struct aServer* server = NULL;
+    void* front = NULL;
     if (entry != NULL) {
-        server = entry->server;
-        entry->server = NULL;
+        front = entry->front;
+        entry->front = NULL;
+        entry->frontGone = NULL;
     }
     sUnlockTable();
-    return server;
+    return front;
 }
 
 /* False for a link that has lost its transport (read errors, a packet it
@@ -236,10 +253,10 @@ int32_t aLinkTable_Share(int32_t type, int32_t serialNumber)
         if (entry->type == type && entry->key0 == serialNumber && entry->useCount > 0 &&
             entry->useCount < INT16_MAX && entry->link != NULL &&
             sCarriesPackets(entry->link)) {
-            /* A served USB or TCP/IP link belongs to its server; the module
-             * is reached through the server's clients (and creation of a
-             * second link to it is refused, see aLinkTable_CreateLink). */
-            if (entry->server != NULL && type != aLINK_TYPE_SERIAL) {
+            /* A served link belongs to its server; the module is reached
+             * through the server's clients (and creation of a second link
+             * to it is refused, see aLinkTable_CreateLink). */
+            if (entry->front != NULL) {
                 served = true;
                 break;
             }
@@ -347,11 +364,11 @@ int32_t aLink_Create(aStream* stream)
 
 /* Drops one use; the last one takes the entry out of the table first, so no
  * new user can find the link while it is being torn down, then waits for the
- * calls already inside it to leave. A server in front of the link goes once
- * the link is stopped; a link this one serves (a server's client link) goes
- * after it. Should one not leave in time (a transport
- * call that hangs), the record is left allocated, and running, rather than
- * freed under that call. */
+ * calls already inside it to leave. The front of the link (a server) is told
+ * once the link is stopped; a link this one serves (a server's client link)
+ * goes after it. Should a call not leave in time (a transport call that
+ * hangs), the record is left allocated, and running, rather than freed under
+ * that call. */
 aErr aLink_Destroy(int32_t* linkId)
 {
     if (linkId == NULL)
@@ -373,8 +390,9 @@ aErr aLink_Destroy(int32_t* linkId)
         return aErrNone;
     }
     sUnlinkEntry(entry);
-    struct aServer* server = entry->server;
-    entry->server = NULL;
+    void* front = entry->front;
+    aLinkFrontGone frontGone = entry->frontGone;
+    entry->front = NULL;
     sUnlockTable();
 
     aLink* link = entry->link;
@@ -389,8 +407,8 @@ aErr aLink_Destroy(int32_t* linkId)
             return aErrTimeout;
         }
         aLinkControl_Stop(link);
-        if (server != NULL)
-            aServer_Destroy(&server);
+        if (front != NULL && frontGone != NULL)
+            frontGone(front);
         if (inner != 0)
             aLink_Destroy(&inner);
         err = aLinkControl_Release(link);

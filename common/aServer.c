@@ -1,17 +1,20 @@
-/* A link server's life: the record, its start (sockets, interface, discovery,
- * workers, the streaming filter on the wrapped link) and its stop, and the
- * fields the link engine reads and sets. */
+/* A link server's life: the record, its start (the frontend on exactly the
+ * interface asked for, encrypted where the rules say so, the worker, the
+ * discovery answers, the link filter on the wrapped link) and its stop, and
+ * the fields the link engine reads and sets. */
 #include "aServerInternal.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "aDiscovery.h"
 #include "aLinkInternal.h"
-#include "zBeaconInterface.h"
+#include "aServerKeysInternal.h"
 
 uint64_t aServer_SteadyMs(void)
 {
@@ -51,6 +54,9 @@ aServer* aServer_Create(int32_t linkId, uint32_t networkInterface, bool localOnl
     server->localOnly = localOnly;
     server->networkInterface = networkInterface != 0 ? networkInterface : htonl(INADDR_LOOPBACK);
     server->hostAddress = htonl(INADDR_LOOPBACK);
+    server->replyWaitMs = aSERVER_REPLY_WAIT_MS;
+    server->wake = -1;
+    server->frontendFd = -1;
     atomic_init(&server->model, 0);
     atomic_init(&server->moduleAddress, 0);
     atomic_init(&server->discoveryPair, -1);
@@ -67,72 +73,44 @@ aErr aServer_SetPort(aServer* server, uint16_t port)
     return aErrNone;
 }
 
-/* A beacon on the chosen interface. The interface is a process-wide setting of
- * the message library, read when the beacon is configured, so it is held
- * under the shared lock until then. */
-static bool _createBeacon(aServer* server)
+aErr aServer_SetReplyWait(aServer* server, unsigned milliseconds)
 {
-    char text[INET_ADDRSTRLEN];
-    if (aDiscovery_ConvertIPv4Interface(server->networkInterface, text, sizeof text) == 0)
-        return false;
-    aSERVER_TRACE("Setting interface for user: (s)%s - (i)%d\n", text,
-                  (int)server->networkInterface);
-    if (!zBeaconInterface_setAndLock(text))
-        return false;
-    zactor_t* beacon = zactor_new(zbeacon, NULL);
-    char* host = NULL;
-    if (beacon != NULL && zsock_send(beacon, "si", "CONFIGURE", aSERVER_BEACON_PORT) == 0)
-        host = zstr_recv(beacon);
-    zBeaconInterface_unlock();
-
-    struct in_addr address;
-    bool ok = host != NULL && *host != '\0' && inet_pton(AF_INET, host, &address) == 1;
-    if (ok) {
-        server->hostAddress = address.s_addr;
-        aSERVER_TRACE("Beacon hostname(Server): %s - Port: %d\n", host, aSERVER_BEACON_PORT);
-        ok = zsock_send(beacon, "sb", "SUBSCRIBE", aSERVER_BEACON_TEXT,
-                        (size_t)aSERVER_BEACON_TEXT_SIZE) == 0;
-    }
-    zstr_free(&host);
-    if (!ok) {
-        zactor_destroy(&beacon);
-        return false;
-    }
-    zsock_set_rcvtimeo(beacon, aSERVER_BEACON_RECEIVE_MS);
-    server->discovery = beacon;
-    server->beaconMode = true;
-    return true;
+    if (!aServer_IsValid(server) || milliseconds == 0)
+        return aErrParam;
+    if (server->started)
+        return aErrBusy;
+    server->replyWaitMs = milliseconds;
+    return aErrNone;
 }
 
-/* Serves on a real interface with beacon answers when one exists and the
- * server is not for this host only; otherwise on loopback with the local
- * multicast answers (that worker starts with the others). A loopback-only
- * server is reached at 127.0.0.1 whatever interface it was given, so that is
- * the interface it reports. */
-static bool _configureInterface(aServer* server)
+/* The server serves exactly where it was asked to: loopback for a local-only
+ * server (and for 0), else the given interface, found by beacon on its
+ * subnet. Loopback is found by the local multicast query instead. */
+static void _configureInterface(aServer* server)
 {
-    uint32_t interfaces[aSERVER_MAX_INTERFACES];
-    unsigned count = aDiscovery_GetIPv4Interfaces(interfaces, aSERVER_MAX_INTERFACES);
-    aLinkDebug_Trace(aSERVER_TRACE_INTERFACES, "_configureInterface found count: %d\n",
-                     (int)count);
-    if (!server->localOnly && count > 0) {
-        if (server->networkInterface == 0 || server->networkInterface == htonl(INADDR_LOOPBACK))
-            server->networkInterface = interfaces[0];
-        return _createBeacon(server);
-    }
     if (server->localOnly)
         server->networkInterface = htonl(INADDR_LOOPBACK);
-    server->hostAddress = htonl(INADDR_LOOPBACK);
-    server->beaconMode = false;
-    return true;
+    server->hostAddress = server->networkInterface;
+    server->beaconMode = (ntohl(server->networkInterface) >> 24) != 127;
+    aLinkDebug_Trace(aSERVER_TRACE_INTERFACES, "_configureInterface: %08X beacon %d\n",
+                     (unsigned)ntohl(server->networkInterface), (int)server->beaconMode);
 }
 
-/* A bound DEALER and a DEALER connected to it, in this process; the endpoint
- * is named after the server and the pair. False when either end failed. */
-static bool sSocketPair(aServer* server, zsock_t* bound, zsock_t* connected, const char* pair)
+/* What every client connection of the frontend is held to: parts longer than
+ * any client frame end the connection before they are stored, each client
+ * has a short queue of its own, and a connection that stops answering the
+ * library's heartbeats is dropped. A send to a client that has gone fails at
+ * once instead of vanishing. */
+static void sFrontendOptions(zsock_t* frontend)
 {
-    return zsock_bind(bound, "inproc://aServer-%p-%s", (void*)server, pair) == 0 &&
-           zsock_connect(connected, "inproc://aServer-%p-%s", (void*)server, pair) == 0;
+    zsock_set_router_mandatory(frontend, 1);
+    zsock_set_maxmsgsize(frontend, aSERVER_MAX_PART);
+    zsock_set_sndhwm(frontend, aSERVER_SEND_QUEUE);
+    zsock_set_sndbuf(frontend, aSERVER_SEND_BUFFER);
+    zsock_set_heartbeat_ivl(frontend, aSERVER_HEARTBEAT_MS);
+    zsock_set_heartbeat_timeout(frontend, aSERVER_HEARTBEAT_TIMEOUT_MS);
+    zsock_set_heartbeat_ttl(frontend, aSERVER_HEARTBEAT_TIMEOUT_MS);
+    zsock_set_linger(frontend, 0);
 }
 
 static bool sAnyPacket(const aPacket* packet, void* reference)
@@ -147,20 +125,19 @@ static bool sAnyPacket(const aPacket* packet, void* reference)
 static aErr _initServer(aServer* server)
 {
     server->frontend = zsock_new(ZMQ_ROUTER);
-    server->syncBroker = zsock_new(ZMQ_DEALER);
-    server->syncWorkerSocket = zsock_new(ZMQ_DEALER);
-    server->streamingBroker = zsock_new(ZMQ_DEALER);
-    server->streamingFilter = zsock_new(ZMQ_DEALER);
-    server->pools = zlist_new();
-    if (server->frontend == NULL || server->syncBroker == NULL ||
-        server->syncWorkerSocket == NULL || server->streamingBroker == NULL ||
-        server->streamingFilter == NULL || server->pools == NULL)
+    server->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    server->coreMutexMade = pthread_mutex_init(&server->coreMutex, NULL) == 0;
+    if (server->frontend == NULL || server->wake < 0 || !server->coreMutexMade)
         return aErrResource;
-    /* A reply to a client that has gone fails at once instead of vanishing,
-     * so the broker can forget that client's streaming. */
-    zsock_set_router_mandatory(server->frontend, 1);
-    if (!_configureInterface(server))
-        goto fail;
+    sFrontendOptions(server->frontend);
+    _configureInterface(server);
+    if (aServerKeys_ServerEncrypts(server->networkInterface)) {
+        if (aServerKeys_SecureServer(server->frontend) != aErrNone)
+            goto fail;
+        server->encrypted = true;
+    } else if (server->beaconMode) {
+        aSERVER_TRACE("serving in the clear on a network interface\n");
+    }
 
     char address[INET_ADDRSTRLEN];
     if (aDiscovery_ConvertIPv4Interface(server->networkInterface, address, sizeof address) == 0)
@@ -174,23 +151,18 @@ static aErr _initServer(aServer* server)
     server->frontendPort = (uint16_t)port;
     aSERVER_TRACE("_initServer: server->frontendPort: %d\n", port);
     /* Clients in this process, the server's own client link first of all,
-     * come in without a TCP connection: two fewer trips through the message
-     * library's I/O thread per request. */
+     * come in without a TCP connection: no trip through the message
+     * library's I/O thread, no encryption needed inside the process. */
     if (zsock_bind(server->frontend, "inproc://aServer-%p-frontend", (void*)server) != 0)
         goto fail;
-    server->streamingPaired =
-        sSocketPair(server, server->streamingBroker, server->streamingFilter, "streaming");
-    server->syncPaired = sSocketPair(server, server->syncBroker, server->syncWorkerSocket, "sync");
-    if (!server->streamingPaired || !server->syncPaired)
+    size_t length = sizeof server->frontendFd;
+    if (zmq_getsockopt(zsock_resolve(server->frontend), ZMQ_FD, &server->frontendFd, &length) != 0)
         goto fail;
 
-    server->broker = zactor_new(_serverWorker_broker, server);
-    server->syncWorker = server->broker ? zactor_new(_serverWorker_syncCommands, server) : NULL;
-    if (server->syncWorker == NULL)
-        goto fail;
-    if (!server->beaconMode)
-        server->discovery = zactor_new(_serverWorker_multicastDiscovery, server);
-    if (server->discovery == NULL)
+    aServerCoreIO io = aServerWorker_IO(server);
+    server->core = aServerCore_Create(&io, server->replyWaitMs);
+    server->worker = server->core ? zactor_new(_serverWorker, server) : NULL;
+    if (server->worker == NULL || !aServerDiscovery_Start(server))
         goto fail;
 
     if (aLink_InstallUserPacketFilter(server->linkId, _streamingPacketFilter, server) != aErrNone)
@@ -223,21 +195,19 @@ static void _deinitServer(aServer* server)
         aLink_InstallUserPacketFilter(server->linkId, NULL, NULL);
         server->filterInstalled = false;
     }
-    zactor_destroy(&server->syncWorker);
-    zactor_destroy(&server->broker);
-    if (server->discovery != NULL && server->beaconMode)
-        zstr_sendx(server->discovery, "SILENCE", NULL);
-    if (server->discovery != NULL && !server->beaconMode)
-        aServerDiscovery_Stop(server);
-    else
-        zactor_destroy(&server->discovery);
+    zactor_destroy(&server->worker);
+    aServerDiscovery_Stop(server);
     zsock_destroy(&server->frontend);
-    zsock_destroy(&server->syncBroker);
-    zsock_destroy(&server->syncWorkerSocket);
-    zsock_destroy(&server->streamingBroker);
-    zsock_destroy(&server->streamingFilter);
-    aServerPool_DestroyAll(server);
-    zlist_destroy(&server->pools);
+    aServerCore_Destroy(&server->core);
+    if (server->wake >= 0)
+        close(server->wake);
+    server->wake = -1;
+    if (server->coreMutexMade)
+        pthread_mutex_destroy(&server->coreMutex);
+    server->coreMutexMade = false;
+    if (server->encrypted)
+        aServerKeys_ReleaseServer();
+    server->encrypted = false;
     aSERVER_TRACE("server task exit\n");
 }
 
@@ -266,6 +236,14 @@ aErr aServer_GetInterface(const aServer* server, uint32_t* networkInterface)
     if (!aServer_IsValid(server) || networkInterface == NULL)
         return aErrParam;
     *networkInterface = server->networkInterface;
+    return aErrNone;
+}
+
+aErr aServer_IsEncrypted(const aServer* server, bool* encrypted)
+{
+    if (!aServer_IsValid(server) || encrypted == NULL)
+        return aErrParam;
+    *encrypted = server->encrypted;
     return aErrNone;
 }
 
@@ -300,7 +278,7 @@ aErr aServer_FlushFIFO(aServer* server)
     if (!aServer_IsValid(server))
         return aErrParam;
     aSERVER_TRACE("aServer_FlushFIFO\n");
-    if (server->broker == NULL)
+    if (server->worker == NULL)
         return aErrNotReady;
-    return zsock_signal(server->broker, aSERVER_SIGNAL_FLUSH) == 0 ? aErrNone : aErrIO;
+    return zsock_signal(server->worker, aSERVER_SIGNAL_FLUSH) == 0 ? aErrNone : aErrIO;
 }

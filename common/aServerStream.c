@@ -1,9 +1,11 @@
-/* The streaming filter: runs on the wrapped link's input thread for every
- * packet the module sends, takes the stream samples off the link and collects
- * them, in wire form, into frames for the streaming clients. A frame goes out
- * at each heartbeat from the module, when the buffer is nearly full, and, so
- * that a steady stream does not wait for a heartbeat, when a new sample comes
- * more than a short while after the oldest one buffered. */
+/* The link filter: runs on the wrapped link's input thread for every packet
+ * the module sends. Stream samples are taken off the link and collected, in
+ * wire form, into frames for the streaming clients; a frame goes out at each
+ * heartbeat from the module, when the buffer is nearly full, and, so that a
+ * steady stream does not wait for a heartbeat, when a new sample comes more
+ * than a short while after the oldest one buffered. Every other packet but a
+ * heartbeat (which the link answers itself) goes from here straight to the
+ * client whose request it answers. */
 #include "aServerInternal.h"
 
 #include "aUEI.h"
@@ -15,10 +17,16 @@ static void sFlush(aServer* server)
 {
     if (server->streamingFill == 0)
         return;
-    if (zmq_send(zsock_resolve(server->streamingFilter), server->streamingBuffer,
-                 server->streamingFill, ZMQ_DONTWAIT) < 0)
-        aSERVER_TRACE("streaming frame of %d bytes lost\n", (int)server->streamingFill);
+    aServerWorker_Samples(server, server->streamingBuffer, server->streamingFill);
     server->streamingFill = 0;
+}
+
+static void sAnswer(aServer* server, const aPacket* packet)
+{
+    uint8_t wire[aPACKET_MAX_WIRE];
+    size_t size = 0;
+    if (aPacket_GetBytes(packet, wire, sizeof wire, &size) == aErrNone)
+        aServerWorker_Answer(server, wire, size);
 }
 
 bool _streamingPacketFilter(const aPacket* packet, void* reference)
@@ -38,11 +46,12 @@ bool _streamingPacketFilter(const aPacket* packet, void* reference)
         if (server->streamingFill == 0)
             server->streamingSinceMs = now;
         if (aPacket_GetBytes(packet, server->streamingBuffer + server->streamingFill,
-                             sizeof server->streamingBuffer - server->streamingFill,
-                             &wire) == aErrNone)
+                             aSERVER_STREAM_BUFFER - server->streamingFill, &wire) == aErrNone)
             server->streamingFill = (uint16_t)(server->streamingFill + wire);
     }
     if (heartbeat || server->streamingFill > aSERVER_STREAM_FILL)
         sFlush(server);
-    return sample;
+    if (!sample && !heartbeat)
+        sAnswer(server, packet);
+    return !heartbeat;
 }

@@ -1,24 +1,30 @@
-/* The client stream of a link server. Three threads use it and no socket is
- * shared between them: the link's output thread writes into the outgoing
- * pair, the link's input thread reads from the incoming pair, and the broker
- * thread alone owns the socket to the server, passing frames between it and
- * the two pairs. The broker also watches the connection's events, so that a
- * server that goes away shows as a connection error instead of silence. */
+/* The client stream of a link server. The link's two threads share the one
+ * socket to the server, taking turns under a mutex: the output thread sends
+ * on it, the input thread receives from it, so no thread stands between the
+ * link and the server. The input thread waits on the socket's own descriptor
+ * without the mutex; a send may take in the notice of a frame that came
+ * meanwhile, so the sender then wakes the reader itself. The input thread
+ * also watches the connection's events, so that a server that goes away
+ * shows as a connection error instead of silence. */
 #include "aStreamClient.h"
 
 #include <arpa/inet.h>
 #include <czmq.h>
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdatomic.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "aLinkDebug.h"
 #include "aPacket.h"
+#include "aServerKeysInternal.h"
 
 #define aCLIENT_CHECK 0xC11E
 #define aCLIENT_DEAD 0xDEAD
@@ -32,24 +38,23 @@
  * counts as gone, also when no packet of the link is on its way. */
 #define aCLIENT_HEARTBEAT_MS 1000
 #define aCLIENT_HEARTBEAT_TIMEOUT_MS 3000
+/* A server frame holds at most 4095 bytes of stream samples; a larger part
+ * ends the connection before it is stored. */
+#define aCLIENT_MAX_PART 8192
 
 typedef struct {
     uint16_t check;
-    zsock_t* frontend; /* the stream is usable exactly while this exists */
-    /* The two pairs run inside the process (inproc endpoints named after the
-     * record), not over loopback TCP, which would add a trip through the
-     * message library's I/O thread to every crossing. */
-    zsock_t* outgoingEntry; /* bound; the link's writes */
-    zsock_t* outgoingExit;  /* connected; read by the broker */
-    zsock_t* incomingExit;  /* bound; the link's reads */
-    zsock_t* incomingEntry; /* connected; written by the broker */
-    zsock_t* monitor;       /* the frontend's connection events; the broker's */
+    zsock_t* frontend;     /* the stream is usable exactly while this exists */
+    pthread_mutex_t mutex; /* held for every use of the frontend */
+    int frontendFd;        /* the frontend's notice descriptor */
+    int wake;              /* an event counter: a frame waits, seen by a sender */
+    zsock_t* monitor;      /* the frontend's connection events; the reader's */
     bool monitoring;
-    zactor_t* broker;
-    zpoller_t* poller; /* over the incoming exit */
-    zframe_t* current;
+    bool encrypted;
+    /* The reader's. */
+    zmq_msg_t current;
+    bool hasCurrent;
     size_t position;
-    size_t size;
     atomic_bool down; /* the connection to the server is lost */
 } aClientStream;
 
@@ -58,53 +63,45 @@ static bool sValid(const aClientStream* client)
     return client != NULL && client->check == aCLIENT_CHECK;
 }
 
-/* Frees whatever a (possibly half-made) record holds: the broker stops
- * before any socket closes. */
+/* Frees whatever a (possibly half-made) record holds. */
 static void sRelease(aClientStream* client)
 {
-    zactor_destroy(&client->broker);
-    zpoller_destroy(&client->poller);
     if (client->monitoring)
         zmq_socket_monitor(zsock_resolve(client->frontend), NULL, 0);
     zsock_destroy(&client->monitor);
     zsock_destroy(&client->frontend);
-    zsock_destroy(&client->incomingExit);
-    zsock_destroy(&client->outgoingEntry);
-    zsock_destroy(&client->incomingEntry);
-    zsock_destroy(&client->outgoingExit);
-    zframe_destroy(&client->current);
+    if (client->wake >= 0)
+        close(client->wake);
+    if (client->hasCurrent)
+        zmq_msg_close(&client->current);
+    pthread_mutex_destroy(&client->mutex);
     client->check = aCLIENT_DEAD;
     free(client);
 }
 
-/* A frame that cannot be handed on at once is tried again, 100 times in all,
- * 1 ms apart; nothing waits longer. */
-static bool sSendRetrying(void* socket, const void* data, size_t size, const char* trace)
+/* Connection events: down when the server closed, a reconnect failed or the
+ * handshake was refused (a wrong key), up again once a connection is made. */
+static void sMonitorEvents(aClientStream* client)
 {
-    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; ++attempt) {
-        if (zmq_send(socket, data, size, ZMQ_DONTWAIT) >= 0)
-            return true;
-        aCLIENT_TRACE(trace, zmq_errno());
-        usleep(aCLIENT_SEND_PAUSE_US);
+    zmsg_t* message;
+    while (client->monitor != NULL && (zsock_events(client->monitor) & ZMQ_POLLIN) &&
+           (message = zmsg_recv(client->monitor)) != NULL) {
+        zframe_t* first = zmsg_first(message);
+        if (first != NULL && zframe_size(first) >= 2) {
+            uint16_t event = 0;
+            memcpy(&event, zframe_data(first), sizeof event);
+            aCLIENT_TRACE("connection event %d\n", (int)event);
+            if (event == ZMQ_EVENT_DISCONNECTED || event == ZMQ_EVENT_CONNECT_RETRIED ||
+                event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL ||
+                event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH ||
+                event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL)
+                atomic_store(&client->down, true);
+            else if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED ||
+                     (event == ZMQ_EVENT_CONNECTED && !client->encrypted))
+                atomic_store(&client->down, false);
+        }
+        zmsg_destroy(&message);
     }
-    return false;
-}
-
-/* Connection events: down when the server closed or a reconnect failed, up
- * again once a connection is made. */
-static void sMonitorEvent(aClientStream* client)
-{
-    zmsg_t* message = zmsg_recv(client->monitor);
-    zframe_t* first = message ? zmsg_first(message) : NULL;
-    if (first != NULL && zframe_size(first) >= 2) {
-        uint16_t event = 0;
-        memcpy(&event, zframe_data(first), sizeof event);
-        if (event == ZMQ_EVENT_DISCONNECTED || event == ZMQ_EVENT_CONNECT_RETRIED)
-            atomic_store(&client->down, true);
-        else if (event == ZMQ_EVENT_CONNECTED || event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED)
-            atomic_store(&client->down, false);
-    }
-    zmsg_destroy(&message);
 }
 
 /* The message library turns an interrupt into a flag while its handler is
@@ -119,54 +116,21 @@ static void sPassInterrupt(void)
     aCLIENT_TRACE("Ctrl+C signal for pid: %d Success: %d\n", (int)getpid(), sent == 0);
 }
 
-static void sFromServer(aClientStream* client)
+static uint64_t sSteadyMs(void)
 {
-    zframe_t* frame = zframe_recv(client->frontend);
-    if (frame == NULL)
-        return;
-    sSendRetrying(zsock_resolve(client->incomingEntry), zframe_data(frame), zframe_size(frame),
-                  "Client send error Frontend->incomming: %d\n");
-    zframe_destroy(&frame);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
-static void sToServer(aClientStream* client)
+/* The next frame from the server into current; 0, or the receive's errno. */
+static int sTakeFrame(aClientStream* client)
 {
-    zframe_t* frame = zframe_recv(client->outgoingExit);
-    if (frame == NULL)
-        return;
-    if (zmq_send(zsock_resolve(client->frontend), zframe_data(frame), zframe_size(frame),
-                 ZMQ_DONTWAIT) < 0)
-        aCLIENT_TRACE("Client send error Frontend->client: %d\n", zmq_errno());
-    zframe_destroy(&frame);
-}
-
-static void _broker_task(zsock_t* pipe, void* argument)
-{
-    aClientStream* client = (aClientStream*)argument;
-    zsock_signal(pipe, 0);
-    zmq_pollitem_t items[4] = {
-        {zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
-        {zsock_resolve(client->frontend), 0, ZMQ_POLLIN, 0},
-        {zsock_resolve(client->outgoingExit), 0, ZMQ_POLLIN, 0},
-        {client->monitor ? zsock_resolve(client->monitor) : NULL, 0, ZMQ_POLLIN, 0},
-    };
-    const int count = client->monitor ? 4 : 3;
-    zsock_signal(pipe, 0);
-    for (;;) {
-        int rc = zmq_poll(items, count, aCLIENT_WAIT_MS);
-        sPassInterrupt();
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc < 0 || (items[0].revents & ZMQ_POLLIN) != 0)
-            break;
-        if ((items[1].revents & ZMQ_POLLIN) != 0)
-            sFromServer(client);
-        if ((items[2].revents & ZMQ_POLLIN) != 0)
-            sToServer(client);
-        if (count == 4 && (items[3].revents & ZMQ_POLLIN) != 0)
-            sMonitorEvent(client);
-    }
-    aCLIENT_TRACE("Client task exit\n");
+    pthread_mutex_lock(&client->mutex);
+    int got = zmq_msg_recv(&client->current, zsock_resolve(client->frontend), ZMQ_DONTWAIT);
+    int error = got < 0 ? zmq_errno() : 0;
+    pthread_mutex_unlock(&client->mutex);
+    return error;
 }
 
 /* Waits for the next frame only while the connection is not known to be
@@ -176,29 +140,47 @@ static aErr _sZeroMQStreamGet(uint8_t* byte, void* reference)
     aClientStream* client = (aClientStream*)reference;
     if (!sValid(client) || byte == NULL)
         return aErrParam;
-    if (client->current == NULL) {
-        bool down = atomic_load(&client->down);
-        void* which = zpoller_wait(client->poller, down ? 0 : aCLIENT_WAIT_MS);
-        if (which == NULL)
-            return down || atomic_load(&client->down) ? aErrConnection : aErrNotReady;
-        if (which != client->incomingExit)
-            return aErrUnknown;
-        zframe_t* frame = zframe_recv(client->incomingExit);
-        if (frame == NULL)
-            return aErrIO;
-        if (zframe_size(frame) == 0) {
-            zframe_destroy(&frame);
-            return aErrNotReady;
+    if (!client->hasCurrent) {
+        const uint64_t deadline = sSteadyMs() + aCLIENT_WAIT_MS;
+        zmq_msg_init(&client->current);
+        for (;;) {
+            sPassInterrupt();
+            sMonitorEvents(client);
+            int error = sTakeFrame(client);
+            if (error == 0 && zmq_msg_size(&client->current) > 0)
+                break;
+            if (error == 0)
+                continue;
+            if (error != EAGAIN) {
+                zmq_msg_close(&client->current);
+                return aErrIO;
+            }
+            uint64_t now = sSteadyMs();
+            if (atomic_load(&client->down) || now >= deadline) {
+                zmq_msg_close(&client->current);
+                return atomic_load(&client->down) ? aErrConnection : aErrNotReady;
+            }
+            zmq_pollitem_t items[3] = {
+                {NULL, client->frontendFd, ZMQ_POLLIN, 0},
+                {NULL, client->wake, ZMQ_POLLIN, 0},
+                {client->monitor ? zsock_resolve(client->monitor) : NULL, -1, ZMQ_POLLIN, 0},
+            };
+            zmq_poll(items, client->monitor ? 3 : 2, (long)(deadline - now));
+            uint64_t count = 0;
+            if ((items[1].revents & ZMQ_POLLIN) && read(client->wake, &count, sizeof count) < 0)
+                aCLIENT_TRACE("wake counter not read: %d\n", errno);
         }
-        client->current = frame;
+        client->hasCurrent = true;
         client->position = 0;
-        client->size = zframe_size(frame);
     }
-    if (client->position >= client->size)
+    const size_t size = zmq_msg_size(&client->current);
+    if (client->position >= size)
         return aErrIndexRange;
-    *byte = zframe_data(client->current)[client->position++];
-    if (client->position >= client->size)
-        zframe_destroy(&client->current);
+    *byte = ((const uint8_t*)zmq_msg_data(&client->current))[client->position++];
+    if (client->position >= size) {
+        zmq_msg_close(&client->current);
+        client->hasCurrent = false;
+    }
     return aErrNone;
 }
 
@@ -207,6 +189,30 @@ static aErr _sZeroMQStreamPut(uint8_t byte, void* reference)
     (void)byte;
     (void)reference;
     return aErrUnimplemented;
+}
+
+/* One frame to the server, tried again 100 times in all, 1 ms apart, the
+ * mutex let go in between; nothing waits longer. A frame the send found
+ * waiting is announced to the reader, whose wait would otherwise miss it. */
+static void sSend(aClientStream* client, const uint8_t* data, size_t size)
+{
+    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; ++attempt) {
+        pthread_mutex_lock(&client->mutex);
+        void* socket = zsock_resolve(client->frontend);
+        int rc = zmq_send(socket, data, size, ZMQ_DONTWAIT);
+        int error = zmq_errno();
+        int events = 0;
+        size_t length = sizeof events;
+        zmq_getsockopt(socket, ZMQ_EVENTS, &events, &length);
+        pthread_mutex_unlock(&client->mutex);
+        const uint64_t one = 1;
+        if ((events & ZMQ_POLLIN) && write(client->wake, &one, sizeof one) < 0)
+            aCLIENT_TRACE("wake counter not written: %d\n", errno);
+        if (rc >= 0)
+            return;
+        aCLIENT_TRACE("--Client send error outgoing->frontend: %d\n", error);
+        usleep(aCLIENT_SEND_PAUSE_US);
+    }
 }
 
 /* The number of whole packets the bytes hold back to back, or 0 when they are
@@ -233,15 +239,13 @@ static aErr _sZeroMQStreamWrite(const uint8_t* bytes, size_t length, void* refer
     aClientStream* client = (aClientStream*)reference;
     if (!sValid(client) || (bytes == NULL && length > 0))
         return aErrParam;
-    void* socket = zsock_resolve(client->outgoingEntry);
-    const char* trace = "--Client send error outgoing->frontend: %d\n";
     if (sWholePackets(bytes, length) < 2) {
-        sSendRetrying(socket, bytes, length, trace);
+        sSend(client, bytes, length);
         return aErrNone;
     }
     for (size_t offset = 0; offset < length;) {
         size_t size = (size_t)bytes[offset + 1] + 2;
-        sSendRetrying(socket, bytes + offset, size, trace);
+        sSend(client, bytes + offset, size);
         offset += size;
     }
     return aErrNone;
@@ -258,21 +262,6 @@ static aErr _sZeroMQStreamDelete(void* reference)
     return aErrNone;
 }
 
-/* A bound DEALER and one connected to it in this process; false when either
- * fails. */
-static bool sPair(aClientStream* client, zsock_t* bound, zsock_t* connected, const char* what)
-{
-    char endpoint[64];
-    snprintf(endpoint, sizeof endpoint, "inproc://aStreamClient-%p-%s", (void*)client, what);
-    bool paired = zsock_bind(bound, "%s", endpoint) == 0;
-    aCLIENT_TRACE("%s connected to %s\n", what, endpoint);
-    if (!paired || zsock_connect(connected, "%s", endpoint) != 0) {
-        aCLIENT_TRACE("client: %s connecting fail\n", what);
-        return false;
-    }
-    return true;
-}
-
 /* Watches the frontend's connection; a stream without the watch still works,
  * it only cannot tell a lost server from a quiet one. */
 static void sWatchConnection(aClientStream* client)
@@ -280,7 +269,8 @@ static void sWatchConnection(aClientStream* client)
     char endpoint[64];
     snprintf(endpoint, sizeof endpoint, "inproc://aStreamClient-%p", (void*)client);
     int events = ZMQ_EVENT_CONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED |
-                 ZMQ_EVENT_CONNECT_RETRIED;
+                 ZMQ_EVENT_CONNECT_RETRIED | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
+                 ZMQ_EVENT_HANDSHAKE_FAILED_AUTH | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL;
     if (zmq_socket_monitor(zsock_resolve(client->frontend), endpoint, events) != 0)
         return;
     client->monitoring = true;
@@ -289,27 +279,26 @@ static void sWatchConnection(aClientStream* client)
         zsock_destroy(&client->monitor);
 }
 
-static aErr sConnect(aClientStream* client, const char* endpoint)
+/* address is the server's for a TCP endpoint (its key is looked up), 0 for
+ * one inside this process. */
+static aErr sConnect(aClientStream* client, const char* endpoint, uint32_t address)
 {
-    client->outgoingEntry = zsock_new(ZMQ_DEALER);
-    client->outgoingExit = zsock_new(ZMQ_DEALER);
-    if (client->outgoingEntry == NULL || client->outgoingExit == NULL)
-        return aErrMemory;
-    if (!sPair(client, client->outgoingEntry, client->outgoingExit, "outgoing"))
-        return aErrConnection;
-    client->incomingExit = zsock_new(ZMQ_DEALER);
-    client->incomingEntry = zsock_new(ZMQ_DEALER);
-    if (client->incomingExit == NULL || client->incomingEntry == NULL)
-        return aErrMemory;
-    if (!sPair(client, client->incomingExit, client->incomingEntry, "incoming"))
-        return aErrConnection;
-
+    client->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     client->frontend = zsock_new(ZMQ_DEALER);
-    if (client->frontend == NULL)
+    if (client->wake < 0 || client->frontend == NULL)
         return aErrMemory;
     aCLIENT_TRACE("aStream_CreateClient address: %s\n", endpoint);
     zsock_set_heartbeat_ivl(client->frontend, aCLIENT_HEARTBEAT_MS);
     zsock_set_heartbeat_timeout(client->frontend, aCLIENT_HEARTBEAT_TIMEOUT_MS);
+    zsock_set_maxmsgsize(client->frontend, aCLIENT_MAX_PART);
+    zsock_set_linger(client->frontend, 0);
+    if (address != 0) {
+        aErr err = aServerKeys_SecureClient(client->frontend, address, &client->encrypted);
+        if (err != aErrNone) {
+            aCLIENT_TRACE("no way to reach %s: %d\n", endpoint, (int)err);
+            return err;
+        }
+    }
     sWatchConnection(client);
     int rc = zsock_connect(client->frontend, "%s", endpoint);
     if (rc != 0) {
@@ -317,30 +306,25 @@ static aErr sConnect(aClientStream* client, const char* endpoint)
         return aErrConnection;
     }
     aCLIENT_TRACE("Client connected to %s - rc: %d\n", endpoint, rc);
-
-    client->poller = zpoller_new(client->incomingExit, NULL);
-    if (client->poller == NULL)
-        return aErrMemory;
-    zpoller_set_nonstop(client->poller, true);
-    client->broker = zactor_new(_broker_task, client);
-    if (client->broker == NULL || zsock_wait(client->broker) != 0)
+    size_t length = sizeof client->frontendFd;
+    if (zmq_getsockopt(zsock_resolve(client->frontend), ZMQ_FD, &client->frontendFd, &length) != 0)
         return aErrResource;
     return aErrNone;
 }
 
-aErr aStream_CreateClientEndpoint(const char* endpoint, aStream** stream)
+static aErr sCreate(const char* endpoint, uint32_t address, aStream** stream)
 {
-    if (stream == NULL)
-        return aErrParam;
-    *stream = NULL;
-    if (endpoint == NULL || strlen(endpoint) >= aCLIENT_ENDPOINT_MAX)
-        return aErrParam;
     aClientStream* client = (aClientStream*)calloc(1, sizeof(aClientStream));
     if (client == NULL)
         return aErrMemory;
     client->check = aCLIENT_CHECK;
+    client->wake = -1;
     atomic_init(&client->down, false);
-    aErr err = sConnect(client, endpoint);
+    if (pthread_mutex_init(&client->mutex, NULL) != 0) {
+        free(client);
+        return aErrResource;
+    }
+    aErr err = sConnect(client, endpoint, address);
     if (err == aErrNone) {
         *stream = aStream_Create(_sZeroMQStreamGet, _sZeroMQStreamPut, _sZeroMQStreamWrite,
                                  _sZeroMQStreamDelete, client);
@@ -352,6 +336,16 @@ aErr aStream_CreateClientEndpoint(const char* endpoint, aStream** stream)
     return err;
 }
 
+aErr aStream_CreateClientEndpoint(const char* endpoint, aStream** stream)
+{
+    if (stream == NULL)
+        return aErrParam;
+    *stream = NULL;
+    if (endpoint == NULL || strlen(endpoint) >= aCLIENT_ENDPOINT_MAX)
+        return aErrParam;
+    return sCreate(endpoint, 0, stream);
+}
+
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
 {
     if (stream == NULL)
@@ -359,9 +353,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream)
     *stream = NULL;
     char text[INET_ADDRSTRLEN];
     struct in_addr in = {address};
-    if (inet_ntop(AF_INET, &in, text, sizeof text) == NULL)
+    if (address == 0 || inet_ntop(AF_INET, &in, text, sizeof text) == NULL)
         return aErrParam;
     char endpoint[aCLIENT_ENDPOINT_MAX];
     snprintf(endpoint, sizeof endpoint, "tcp://%s:%d", text, (int)port);
-    return aStream_CreateClientEndpoint(endpoint, stream);
+    return sCreate(endpoint, address, stream);
 }

@@ -4,10 +4,16 @@
  * bytes of the frames the server sends are handed out one at a time.
  *
  * get: aErrNotReady when no frame came within 1000 ms; aErrConnection while
- * the connection to the server is known to be down (the server went away;
- * the stream reconnects by itself when it comes back); aErrIO when a frame
- * cannot be received. put is not offered (aErrUnimplemented). A write never
- * blocks for long and reports success even when the frame could not go. */
+ * the connection to the server is known to be down (the server went away, or
+ * refused the connection's keys; the stream reconnects by itself when it
+ * comes back); aErrIO when a frame cannot be received. put is not offered
+ * (aErrUnimplemented). A write never blocks for long and reports success even
+ * when the frame could not go.
+ *
+ * A connection over TCP is encrypted with the server's pinned key where the
+ * rules of aServerKeys.h say so: always to a server on a network interface
+ * (unless clear connections are allowed and no key is held for it), to a
+ * loopback server when loopback is encrypted. */
 #ifndef TS_ASTREAMCLIENT_H
 #define TS_ASTREAMCLIENT_H
 
@@ -22,8 +28,10 @@ extern "C" {
 
 /* A stream to the server at address (IPv4, network byte order):port. The
  * connection is made in the background; the stream exists at once. aErrParam
- * for a null out pointer, aErrMemory or aErrResource when it cannot be made,
- * aErrConnection when a socket cannot be bound or connected. */
+ * for a null out pointer or address 0, aErrMemory or aErrResource when it
+ * cannot be made, aErrConnection when the socket cannot connect,
+ * aErrPermission when the server's key is not known and clear connections
+ * are not allowed. */
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
 /* The same to a server given by its message-queue endpoint text (a server in
  * this process: aServer_GetLocalEndpoint). aErrParam for a null argument or a

@@ -1,16 +1,18 @@
 /* What clients send a link server, and what the served module sends back:
- * client frames of any size from a few clients at once, taken apart as the
- * broker takes them (packet check, byte-array pooling per client, the frames
- * on to the sync worker, the reply list), and module packets through the
- * streaming filter.
+ * client frames of any size from a few clients at once, module packets and
+ * the passing of time, through the server's core (request rules, byte-array
+ * series per client, turns, the requests with the module, answers matched
+ * back), and module packets through the link filter's stream collection.
  *
- * Checks beyond the sanitizers: the broker's reply list and the worker agree
- * on how many answers come (a client never waits for an answer that will not
- * come, nor gets another's); pools stay within their bound; every streaming
- * frame is whole stream samples in wire form and the buffer never overfills.
+ * Checks beyond the sanitizers: an answer reaches only a client that sent a
+ * request it answers; samples reach only clients that enabled streaming;
+ * nothing the request rules refuse reaches the module, and every packet that
+ * does is whole; the core's clients and held bytes stay within their bounds;
+ * streaming frames are whole stream samples.
  *
  * Input: records of a selector byte (bits 0-1: the client; bit 7: a module
- * packet rather than a client frame), a length byte, then that many bytes. */
+ * packet rather than a client frame; bit 6: the time moves on by the record's
+ * length times 100 ms instead), a length byte, then that many bytes. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,76 +28,90 @@
         }                                                                              \
     } while (0)
 
-static aServer sServer;
-static zsock_t* sWorkerSide;    /* the sync worker's end */
-static zsock_t* sStreamingSide; /* the broker's end of the streaming pair */
+#define CLIENTS 4
+#define ASKED_MAX 4096
 
-static void sTearDown(void)
+/* What each client asked the module (the keys of its frames that passed the
+ * request rules) and whether it enabled streaming. */
+static aServerKey sAsked[CLIENTS][ASKED_MAX];
+static size_t sAskedCount[CLIENTS];
+static int sStreaming[CLIENTS];
+static const aPacket* sAnswer; /* the module packet being handed out */
+
+static bool sToModule(void* reference, const uint8_t* wire, size_t size)
 {
-    zsock_destroy(&sServer.syncBroker);
-    zsock_destroy(&sWorkerSide);
-    zsock_destroy(&sServer.streamingFilter);
-    zsock_destroy(&sStreamingSide);
+    (void)reference;
+    aPacket* packet = aServer_PacketFromFrame(wire, size);
+    CHECK(packet != NULL);
+    CHECK(!aServer_Refused(packet));
+    aPacket_Destroy(&packet);
+    return true;
 }
 
-static void sSetUp(void)
+static size_t sRoom(void* reference)
 {
-    zsys_init();
-    zsys_set_linger(0);
-    sServer.check = aSERVER_CHECK;
-    sServer.syncBroker = zsock_new_dealer("@inproc://fuzz-sync");
-    sWorkerSide = zsock_new_dealer(">inproc://fuzz-sync");
-    sServer.streamingFilter = zsock_new_dealer("@inproc://fuzz-streaming");
-    sStreamingSide = zsock_new_dealer(">inproc://fuzz-streaming");
-    CHECK(sServer.syncBroker && sWorkerSide && sServer.streamingFilter && sStreamingSide);
-    atexit(sTearDown);
+    (void)reference;
+    return 1000;
 }
 
-/* The answers the worker will wait for among the frames that reached it. */
-static size_t sDrainWorker(void)
+static int sToClient(void* reference, const uint8_t* identity, size_t size, const uint8_t* frame,
+                     size_t frameSize)
 {
-    size_t answers = 0;
-    zframe_t* frame;
-    while (zsock_events(sWorkerSide) & ZMQ_POLLIN && (frame = zframe_recv(sWorkerSide)) != NULL) {
-        aPacket* packet = aServer_PacketFromFrame(zframe_data(frame), zframe_size(frame));
-        CHECK(packet != NULL);
-        if (_isResponseRequired(packet, true))
-            ++answers;
-        aPacket_Destroy(&packet);
-        zframe_destroy(&frame);
+    (void)reference;
+    (void)frame;
+    (void)frameSize;
+    CHECK(size == 1 && identity[0] < CLIENTS);
+    const int client = identity[0];
+    if (sAnswer == NULL) {
+        CHECK(sStreaming[client]);
+        return 0;
     }
-    return answers;
+    bool asked = false;
+    for (size_t i = 0; i < sAskedCount[client] && !asked; ++i)
+        asked = aServer_Answers(&sAsked[client][i], sAnswer);
+    CHECK(asked);
+    return 0;
 }
 
-static void sDrainStreaming(void)
+static void sRemember(int client, const uint8_t* bytes, size_t length)
 {
-    zframe_t* frame;
-    while (zsock_events(sStreamingSide) & ZMQ_POLLIN && (frame = zframe_recv(sStreamingSide)) != NULL) {
-        const uint8_t* bytes = zframe_data(frame);
-        const size_t size = zframe_size(frame);
-        CHECK(size > 0 && size <= aSERVER_STREAM_BUFFER);
-        for (size_t at = 0; at < size;) {
-            CHECK(at + 2 <= size && at + 2 + bytes[at + 1] <= size);
-            aPacket* sample = aPacket_CreateWithData(bytes[at], bytes[at + 1], bytes + at + 2);
-            CHECK(sample != NULL && aUEI_isStreamPacket(sample));
-            aPacket_Destroy(&sample);
-            at += 2u + bytes[at + 1];
-        }
-        zframe_destroy(&frame);
+    aPacket* packet = aServer_PacketFromFrame(bytes, length);
+    if (packet == NULL)
+        return;
+    if (!aServer_Refused(packet) && sAskedCount[client] < ASKED_MAX)
+        sAsked[client][sAskedCount[client]++] = aServer_RequestKey(packet);
+    uint8_t dataLength = 0;
+    aPacket_GetLength(packet, &dataLength);
+    const uint8_t* data = aPacket_GetData(packet);
+    if (!aServer_Refused(packet) && dataLength == aSERVER_STREAM_ENABLE_LENGTH &&
+        data[0] == aSERVER_CMD_STREAM && data[1] == aSERVER_STREAM_ENABLE)
+        sStreaming[client] = 1;
+    aPacket_Destroy(&packet);
+}
+
+/* The link filter's samples, taken apart: whole stream samples only. */
+static void sSamples(const uint8_t* bytes, size_t size)
+{
+    CHECK(size > 0 && size <= aSERVER_STREAM_BUFFER);
+    for (size_t at = 0; at < size;) {
+        CHECK(at + 2 <= size && at + 2 + bytes[at + 1] <= size);
+        aPacket* sample = aPacket_CreateWithData(bytes[at], bytes[at + 1], bytes + at + 2);
+        CHECK(sample != NULL && aUEI_isStreamPacket(sample));
+        aPacket_Destroy(&sample);
+        at += 2u + bytes[at + 1];
     }
 }
 
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (sServer.check != aSERVER_CHECK)
-        sSetUp();
-    sServer.pools = zlist_new();
-    sServer.streamingFill = 0;
-    zlist_t* replies = zlist_new();
-    zframe_t* clients[4];
-    for (uint8_t i = 0; i < 4; ++i)
-        clients[i] = zframe_new(&i, 1);
-    size_t answers = 0;
+    const aServerCoreIO io = {sToModule, sRoom, sToClient, NULL};
+    aServerCore* core = aServerCore_Create(&io, aSERVER_REPLY_WAIT_MS);
+    CHECK(core != NULL);
+    memset(sAskedCount, 0, sizeof sAskedCount);
+    memset(sStreaming, 0, sizeof sStreaming);
+    uint8_t samples[aSERVER_STREAM_BUFFER];
+    size_t fill = 0;
+    uint64_t now = 1000;
 
     while (size >= 2) {
         const uint8_t select = data[0];
@@ -107,40 +123,39 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const uint8_t* bytes = data;
         data += length;
         size -= length;
+        const int client = select & 3;
 
-        if (select & 0x80) {
+        if (select & 0x40) {
+            now += 100u * length;
+            aServerCore_Tick(core, now);
+        } else if (select & 0x80) {
             aPacket* packet = aServer_PacketFromFrame(bytes, length);
-            if (packet != NULL)
-                (void)_streamingPacketFilter(packet, &sServer);
+            if (packet != NULL && aUEI_isStreamPacket(packet) && fill + length <= sizeof samples) {
+                memcpy(samples + fill, bytes, length);
+                fill += length;
+            } else if (packet != NULL) {
+                if (fill > 0) {
+                    sSamples(samples, fill);
+                    aServerCore_Samples(core, samples, fill);
+                    fill = 0;
+                }
+                sAnswer = packet;
+                aServerCore_Answer(core, bytes, length, now);
+                sAnswer = NULL;
+            }
             aPacket_Destroy(&packet);
-            CHECK(sServer.streamingFill <= aSERVER_STREAM_BUFFER);
-            sDrainStreaming();
-            continue;
+        } else {
+            const uint8_t identity = (uint8_t)client;
+            sRemember(client, bytes, length);
+            aServerCore_Request(core, &identity, 1, bytes, length, now);
+            aServerCore_Tick(core, now);
         }
-        aPacket* packet = aServer_PacketFromFrame(bytes, length);
-        if (packet == NULL) {
-            CHECK(length < aSERVER_FRAME_MIN || length > aSERVER_FRAME_MAX || bytes[1] + 2u != length ||
-                  bytes[0] == 0);
-            continue;
-        }
-        zframe_t* identity = clients[select & 3];
-        if (!_handleSetUEIBytes(&sServer, replies, identity, packet, bytes, length) &&
-            aServerBroker_ToSync(&sServer, bytes, length) && _isResponseRequired(packet, true))
-            aServerBroker_ExpectReply(replies, identity);
-        aPacket_Destroy(&packet);
-        CHECK(zlist_size(sServer.pools) <= aSERVER_POOL_MAX_POOLS);
-        answers += sDrainWorker();
-        CHECK(answers == zlist_size(replies));
+        const aServerCoreStats stats = aServerCore_GetStats(core);
+        CHECK(stats.clients <= CLIENTS);
+        CHECK(stats.heldBytes <= CLIENTS * (aSERVER_CLIENT_QUEUE_BYTES +
+                                            aSERVER_POOL_MAX_PACKETS * (size_t)aSERVER_FRAME_MAX));
+        CHECK(stats.inFlight <= aSERVER_IN_FLIGHT);
     }
-
-    aServerPool_DestroyAll(&sServer);
-    zlist_destroy(&sServer.pools);
-    zframe_t* identity;
-    while ((identity = (zframe_t*)zlist_pop(replies)) != NULL)
-        zframe_destroy(&identity);
-    zlist_destroy(&replies);
-    for (int i = 0; i < 4; ++i)
-        zframe_destroy(&clients[i]);
-    sDrainStreaming();
+    aServerCore_Destroy(&core);
     return 0;
 }

@@ -198,9 +198,43 @@ bool _lpc_failed(UpdaterDisplayInterface& display, bool erased, const char* what
     return false;
 }
 
+// Writes one planned chunk: into RAM once, then each of its copies into
+// flash after preparing its sectors. False, with what failed on the console.
+bool _write_lpc_chunk(UpdaterDisplayInterface& display, NXPSerialClass& chip, const LpcFlashChunk& chunk)
+{
+    char what[160];
+    const uint32_t size = uint32_t(chunk.bytes.size());
+    Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", int(size), chunk.flashAddress);
+    Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", int(size), NXPSerialClass::WRITE_ADDRESS);
+    if (chip.Write(NXPSerialClass::WRITE_ADDRESS, size, chunk.bytes.data()) != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+        snprintf(what, sizeof what, "Could not send the firmware for 0x%08X to the chip", chunk.flashAddress);
+        return _lpc_failed(display, true, what);
+    }
+    for (const LpcFlashCopy& copy : chunk.copies) {
+        Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", int(copy.firstSector),
+                 int(copy.lastSector));
+        if (chip.Prepare(copy.firstSector, copy.lastSector) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Prepare failed\n");
+            snprintf(what, sizeof what, "Could not prepare flash sectors %u to %u", copy.firstSector, copy.lastSector);
+            return _lpc_failed(display, true, what);
+        }
+        const uint32_t ram = NXPSerialClass::WRITE_ADDRESS + copy.ramOffset;
+        Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", int(copy.length), ram, copy.flashAddress);
+        if (chip.CopyToFlash(copy.flashAddress, ram, copy.length) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+            snprintf(what, sizeof what, "Could not write %u bytes of flash at 0x%08X", copy.length, copy.flashAddress);
+            return _lpc_failed(display, true, what);
+        }
+    }
+    return true;
+}
+
 // Writes the planned image straight into the LPC flash: the whole flash is
-// erased, and every chunk written to RAM once and copied into flash with the
-// copies the plan gives, each after preparing its sectors.
+// erased, then every chunk written. The chunk that holds the vector table
+// goes last: until it is in, the boot ROM finds no user code to start, so a
+// recovery cut short (a failure, a lost line, a reset) never leaves part of
+// an image that runs, and the same command can always finish the job.
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& file, const LpcFlashPlan& plan,
                            const std::string& serialPort, uint32_t baudRate)
 {
@@ -237,6 +271,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& fil
         return _lpc_failed(display, true, "The chip stopped answering after the erase");
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.GetPath().c_str());
+    const LpcFlashChunk* vectorChunk = nullptr;
     const int n = int(plan.blocks.size());
     int k = 0;
     for (const LpcFlashBlock& block : plan.blocks) {
@@ -249,38 +284,17 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& fil
         for (const LpcFlashChunk& chunk : block.chunks)
             planned += uint32_t(chunk.bytes.size());
         for (const LpcFlashChunk& chunk : block.chunks) {
-            const uint32_t size = uint32_t(chunk.bytes.size());
-            Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", int(size), chunk.flashAddress);
-            Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", int(size), NXPSerialClass::WRITE_ADDRESS);
-            if (chip.Write(NXPSerialClass::WRITE_ADDRESS, size, chunk.bytes.data()) != aErrNone) {
-                Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-                snprintf(what, sizeof what, "Could not send the firmware for 0x%08X to the chip", chunk.flashAddress);
-                return _lpc_failed(display, true, what);
-            }
-            for (const LpcFlashCopy& copy : chunk.copies) {
-                Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", int(copy.firstSector),
-                         int(copy.lastSector));
-                if (chip.Prepare(copy.firstSector, copy.lastSector) != aErrNone) {
-                    Log::log(DEBUG_Updater, "\t Prepare failed\n");
-                    snprintf(what, sizeof what, "Could not prepare flash sectors %u to %u", copy.firstSector,
-                             copy.lastSector);
-                    return _lpc_failed(display, true, what);
-                }
-                const uint32_t ram = NXPSerialClass::WRITE_ADDRESS + copy.ramOffset;
-                Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", int(copy.length), ram,
-                         copy.flashAddress);
-                if (chip.CopyToFlash(copy.flashAddress, ram, copy.length) != aErrNone) {
-                    Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-                    snprintf(what, sizeof what, "Could not write %u bytes of flash at 0x%08X", copy.length,
-                             copy.flashAddress);
-                    return _lpc_failed(display, true, what);
-                }
-            }
-            done += size;
+            if (chunk.flashAddress == 0 && vectorChunk == nullptr)
+                vectorChunk = &chunk;
+            else if (!_write_lpc_chunk(display, chip, chunk))
+                return false;
+            done += uint32_t(chunk.bytes.size());
             display.update_progress(double(done) / double(planned), nullptr);
         }
         display.display_progress(false);
     }
+    if (vectorChunk != nullptr && !_write_lpc_chunk(display, chip, *vectorChunk))
+        return false;
     display.message(Level::LEVEL_INFO, "Transferred %d blocks, %d total bytes", n, int(plan.totalBytes));
     aErr err = chip.SetEcho(true);
     if (err != aErrNone) {

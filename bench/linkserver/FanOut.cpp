@@ -63,6 +63,13 @@ bool enable(int32_t link)
 
 int main(int argc, char** argv)
 {
+    if (wantsHelp(argc, argv)) {
+        std::printf("usage: linkserver_bench_fanout [--rate=1000] [--seconds=3] [--heartbeat-ms=50]\n"
+                    "A simulated module streams one value at --rate samples a second; 1, 4 and 16\n"
+                    "client links of a link server enable it and count what reaches them for\n"
+                    "--seconds each. Exit code 1 when a sample was lost.\n");
+        return 0;
+    }
     std::string value;
     const unsigned rate = option(argc, argv, "--rate", value) ? unsigned(std::atoi(value.c_str())) : 1000;
     const int seconds = option(argc, argv, "--seconds", value) ? std::atoi(value.c_str()) : 3;
@@ -72,7 +79,7 @@ int main(int argc, char** argv)
         return 2;
     ChildModule module(rate, heartbeat);
     Served served;
-    if (module.port() == 0 || !serve(module, served)) {
+    if (module.port() == 0 || !serve(module.port(), served)) {
         std::fprintf(stderr, "linkserver_bench_fanout: no served module\n");
         return 1;
     }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <string>
 #include <netinet/in.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,30 +18,36 @@ namespace srvbench {
 
 namespace {
 
-[[noreturn]] void runChild(int reportFd, int controlFd, std::uint32_t rate, std::uint32_t heartbeatMs)
+[[noreturn]] void runChild(int reportFd, int controlFd, std::uint32_t rate, std::uint32_t heartbeatMs,
+                           std::uint32_t serial, bool servedHere)
 {
     std::signal(SIGPIPE, SIG_IGN);
     modsim::ModuleConfig config;
-    config.serial = kSerial;
+    config.serial = serial;
     config.address = kAddress;
     config.streamRateHz = rate;
     config.heartbeatMs = heartbeatMs;
     modsim::ModuleSession session(config, modsim::Framing::Raw);
     modsim::TcpServer tcp(session);
-    const std::string report = (tcp.start(0) ? std::to_string(tcp.port()) : std::string("0")) + "\n";
+    Served served;
+    std::uint16_t port = tcp.start(0) ? tcp.port() : 0;
+    if (port != 0 && servedHere)
+        port = serve(port, served) ? served.port : 0;
+    const std::string report = std::to_string(port) + "\n";
     if (::write(reportFd, report.data(), report.size()) < 0)
         _exit(1);
     ::close(reportFd);
     char byte;
     while (::read(controlFd, &byte, 1) > 0) {
     }
+    aLink_Destroy(&served.client);
     tcp.stop();
     _exit(0);
 }
 
 }  // namespace
 
-ChildModule::ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs)
+ChildModule::ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs, std::uint32_t serial, bool served)
 {
     int report[2], control[2];
     if (::pipe(report) != 0 || ::pipe(control) != 0)
@@ -48,7 +56,7 @@ ChildModule::ChildModule(std::uint32_t streamRateHz, std::uint32_t heartbeatMs)
     if (pid_ == 0) {
         ::close(report[0]);
         ::close(control[1]);
-        runChild(report[1], control[0], streamRateHz, heartbeatMs);
+        runChild(report[1], control[0], streamRateHz, heartbeatMs, serial, served);
     }
     ::close(report[1]);
     ::close(control[0]);
@@ -67,9 +75,23 @@ ChildModule::~ChildModule()
         ::waitpid(pid_, nullptr, 0);
 }
 
-bool serve(const ChildModule& module, Served& served)
+void ChildModule::resetPeak() const
 {
-    served.local = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), module.port());
+    std::ofstream("/proc/" + std::to_string(pid_) + "/clear_refs") << "5\n";
+}
+
+double ChildModule::memoryMb(const char* field) const
+{
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(std::string(field) + ":", 0) == 0)
+            return std::stod(line.substr(std::strlen(field) + 1)) / 1024.0;
+    return 0;
+}
+
+bool serve(std::uint16_t modulePort, Served& served)
+{
+    served.local = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), modulePort);
     if (served.local == 0)
         return false;
     std::uint32_t networkInterface = htonl(INADDR_LOOPBACK);
@@ -107,6 +129,14 @@ bool option(int argc, char** argv, const char* name, std::string& value)
             value = argv[i] + length + 1;
             return true;
         }
+    return false;
+}
+
+bool wantsHelp(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
     return false;
 }
 

@@ -176,21 +176,42 @@ TEST_F(LpcRecovery, FingerprintThenRecoverOnOneChip)
 }
 
 // A recovery that fails after the erase says so, and what the chip is left
-// with; the same command run again on the same chip finishes the job, even
-// without the -o the first run had: the chip is found at the rate it keeps.
+// with: a copy the chip refuses, a RAM write whose checksums the chip
+// answers RESEND past the host's resends (the chip is taken out of the
+// transfer), a chip that resets in the middle. Until the vector table is in,
+// the chip finds no user code to start, so the part of the image already in
+// flash never runs and the chip stays in its boot ROM. The same
+// command run again on the same chip finishes the job, even without the -o
+// the first run had: the chip is found at the rate it keeps.
 TEST_F(LpcRecovery, RetryAfterAFailedRecovery)
 {
-    const std::string port = StartChip({"--erase-ms", "5", "--fault", "copy-fail=3"});
-    ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", port, "-o", "57600"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find(kErasedAndNotWritten), std::string::npos) << r.err;
+    const std::vector<std::pair<std::string, std::vector<std::string>>> failures = {
+        {"Could not write 4096 bytes of flash at 0x00002000", {"copy-fail=2"}},
+        {"Could not send the firmware for 0x00002000 to the chip", {"resend=7", "--fault", "resend-times=3"}},
+        {"Could not send the firmware for 0x00002000 to the chip", {"reset=7"}},
+    };
+    for (const auto& failure : failures) {
+        std::vector<std::string> options = {"--erase-ms", "5", "--fault"};
+        options.insert(options.end(), failure.second.begin(), failure.second.end());
+        const std::string port = StartChip(options);
+        ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", port, "-o", "57600"});
+        EXPECT_EQ(r.exitCode, 1) << failure.first;
+        EXPECT_NE(r.err.find(failure.first + "\nRecovery incomplete: " + kErasedAndNotWritten), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos) << r.out;
+        const std::string left = ReadFile(flash());
+        ASSERT_EQ(left.size(), 0x80000u);
+        EXPECT_EQ(left.find_first_not_of('\xFF'), 0x1000u) << "a later chunk is in, the vector table is not";
 
-    r = Run({"-U", "-t", "RECOVER", "-s", port});
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    const std::string flash = StopChip();
-    ASSERT_EQ(flash.size(), 0x80000u);
-    EXPECT_TRUE(Slice(flash, 0, firmware_.size()) == firmware_);
-    EXPECT_TRUE(Counted("erases 2,") && Counted("corrupted lines 0")) << counters_;
+        r = Run({"-U", "-t", "RECOVER", "-s", port});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(chip_->ReadLine(), "go 0x00000000, user code valid");
+        const std::string written = StopChip();
+        ASSERT_EQ(written.size(), 0x80000u);
+        EXPECT_TRUE(Slice(written, 0, firmware_.size()) == firmware_) << failure.first;
+        EXPECT_TRUE(Counted("erases 2,") && Counted("corrupted lines 0")) << counters_;
+        EXPECT_FALSE(Counted("user code started")) << counters_;
+    }
 }
 
 // Blocks laid into one flash map and written so that no line is programmed

@@ -37,35 +37,12 @@ TEST(LinkServerClients, TwoThenEightProcessesGetOnlyTheirOwnAnswersInOrder)
     EXPECT_TRUE(EchoRoundTrip(served.client, {0xEE})) << "the server's own client still works";
 }
 
-// The module keeps the order in which packets reach it.
-struct Arrivals {
-    std::mutex mutex;
-    std::vector<std::uint8_t> commands;
-    void add(std::uint8_t command)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        commands.push_back(command);
-    }
-};
-
 TEST(LinkServerClients, AThreePacketSetArrivesBackToBackWithOneReply)
 {
     REQUIRE_NAMESPACE();
     ServedModule served;
     ASSERT_TRUE(served.ok());
-    constexpr std::uint8_t kCmdSet = 0x70;
-    auto arrivals = std::make_shared<Arrivals>();
-    served.module.session.withModule([arrivals](modsim::VirtualModule& m) {
-        m.setHandler(kCmdSet, [arrivals](modsim::VirtualModule& module, const modsim::Packet& p) {
-            arrivals->add(kCmdSet);
-            if ((p.data.back() & 0x80) == 0)
-                module.send({p.address, {kCmdSet, 0xC5, 0x00}});
-        });
-        m.setHandler(kCmdDebug, [arrivals](modsim::VirtualModule& module, const modsim::Packet& p) {
-            arrivals->add(kCmdDebug);
-            module.send(p);
-        });
-    });
+    auto arrivals = RecordArrivals(served.module);
     int32_t setter = Connect(served.port);
     int32_t talker = Connect(served.port);
     ASSERT_NE(setter, 0);

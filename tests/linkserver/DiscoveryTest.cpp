@@ -12,7 +12,9 @@
 
 #include "NetNamespace.h"
 #include "aDiscovery.h"
+#include "aMulticast.h"
 #include "aServer.h"
+#include "aServerDiscovery.h"
 
 using namespace srvtest;
 using testsupport::Addr;
@@ -89,6 +91,25 @@ TEST(LinkServerDiscovery, LocalQueryFindsServersOnceTheirModelIsKnown)
     EXPECT_EQ(other.module, 4u);
     EXPECT_EQ(other.model, 19u);
     EXPECT_EQ(other.t.ip.ip_port, bare.port);
+}
+
+// Ports the local answers asked for, and the one reply port that will not open.
+std::vector<std::uint16_t> gAsked;
+aMulticast* FailFirstReply(std::uint32_t, const char*, std::uint16_t port, int mode)
+{
+    gAsked.push_back(port);
+    static int placeholder;
+    if (mode == aMULTICAST_SENDER && port == 9950)
+        return nullptr;
+    return reinterpret_cast<aMulticast*>(&placeholder);
+}
+
+TEST(LinkServerDiscovery, APairWhoseReplyPortFailsIsPassedOverForTheNext)
+{
+    aMulticast* receiver = nullptr;
+    aMulticast* sender = nullptr;
+    EXPECT_EQ(aServerDiscovery_TakePair(FailFirstReply, &receiver, &sender), 1);
+    EXPECT_EQ(gAsked, (std::vector<std::uint16_t>{9850, 9950, 9851, 9951}));
 }
 
 TEST(LinkServerDiscovery, BeaconFindsAServerOnItsInterfaceAndItsClientsReachIt)

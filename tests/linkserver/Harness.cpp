@@ -1,5 +1,6 @@
 #include "Harness.h"
 
+#include <czmq.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,7 +11,10 @@
 #include <thread>
 
 #include "NetNamespace.h"
+#include "Process.h"
+#include "VirtualModule.h"
 #include "aLinkDebug.h"
+#include "aServerKeys.h"
 
 namespace srvtest {
 
@@ -45,6 +49,64 @@ int32_t Connect(std::uint16_t port)
     for (int i = 0; link != 0 && i < 200 && aLink_GetStatus(link) != aLINK_STATUS_RUNNING; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return link;
+}
+
+struct RawClient::Socket {
+    zsock_t* socket = zsock_new(ZMQ_DEALER);
+    ~Socket() { zsock_destroy(&socket); }
+};
+
+RawClient::RawClient(std::uint16_t port, const std::string& host) : socket_(new Socket)
+{
+    zsock_set_rcvtimeo(socket_->socket, 1000);
+    zsock_connect(socket_->socket, "tcp://%s:%u", host.c_str(), unsigned(port));
+}
+
+RawClient::~RawClient() = default;
+
+void RawClient::send(const Bytes& frame)
+{
+    zmq_send(zsock_resolve(socket_->socket), frame.data(), frame.size(), 0);
+}
+
+Bytes RawClient::receive()
+{
+    zframe_t* frame = zframe_recv(socket_->socket);
+    if (frame == nullptr)
+        return {};
+    Bytes out(zframe_data(frame), zframe_data(frame) + zframe_size(frame));
+    zframe_destroy(&frame);
+    return out;
+}
+
+void* RawClient::socket() const
+{
+    return socket_->socket;
+}
+
+Bytes SetPacket(std::uint8_t sequence, bool more, std::size_t chunk)
+{
+    Bytes data{kCmdSet, 0x85, 0x20};
+    data.insert(data.end(), chunk, std::uint8_t(0x40 + sequence));
+    data.push_back(std::uint8_t((more ? 0x80 : 0) | sequence));
+    return data;
+}
+
+std::shared_ptr<Arrivals> RecordArrivals(linkmodsim::TcpModule& module)
+{
+    auto arrivals = std::make_shared<Arrivals>();
+    module.session.withModule([arrivals](modsim::VirtualModule& m) {
+        m.setHandler(kCmdSet, [arrivals](modsim::VirtualModule& vm, const modsim::Packet& p) {
+            arrivals->add(kCmdSet);
+            if ((p.data.back() & 0x80) == 0)
+                vm.send({p.address, {kCmdSet, 0xC5, 0x00}});
+        });
+        m.setHandler(kCmdDebug, [arrivals](modsim::VirtualModule& vm, const modsim::Packet& p) {
+            arrivals->add(kCmdDebug);
+            vm.send(p);
+        });
+    });
+    return arrivals;
 }
 
 bool Put(int32_t link, std::uint8_t address, const Bytes& data)
@@ -147,11 +209,20 @@ std::string CaptureStdout(const std::function<void()>& body)
 
 }  // namespace srvtest
 
+const std::string& srvtest::KeyStore()
+{
+    static testsupport::TempDir store;
+    return store.path();
+}
+
 // The whole test process, and every process it starts, lives in a network
-// namespace of its own with loopback up and a multicast route on it.
+// namespace of its own with loopback up and a multicast route on it, and
+// keeps its keys in a store of its own (the probes are told where).
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
     srvtest::gIsolated = testsupport::EnterNetworkNamespace(&srvtest::gWhyNot);
+    aServerKeys_SetStore(srvtest::KeyStore().c_str());
+    setenv(srvtest::kKeyStoreVariable, srvtest::KeyStore().c_str(), 1);
     return RUN_ALL_TESTS();
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@ const std::string& WhyNotIsolated();
 
 inline std::uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 
+// The Tarvelin directory whose key store this test process and its probes
+// use (never the user's own); the probes find it in this variable.
+const std::string& KeyStore();
+constexpr const char* kKeyStoreVariable = "LINKSERVER_TEST_KEYS";
+
 // A simulated module on TCP, its link wrapped in a link server; client is the
 // server's own client link. Destroying client takes the server and the
 // module's link down.
@@ -56,6 +62,41 @@ struct ServedModule {
 
 // A new client link to the server on this host; 0 when it does not run.
 int32_t Connect(std::uint16_t port);
+
+// A client that speaks raw frames to a server, as a foreign or broken program
+// could; receive waits up to a second.
+class RawClient {
+public:
+    explicit RawClient(std::uint16_t port, const std::string& host = "127.0.0.1");
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    void send(const Bytes& frame);
+    Bytes receive();
+    void* socket() const;
+
+private:
+    struct Socket;
+    std::unique_ptr<Socket> socket_;
+};
+
+// A byte-array set to command kCmdSet, packet by packet: header, chunk bytes,
+// trailer (continue flag, sequence).
+constexpr std::uint8_t kCmdSet = 0x70;
+Bytes SetPacket(std::uint8_t sequence, bool more, std::size_t chunk = 24);
+
+// The commands of the set and echo packets in the order they reach the
+// module; the module answers each echo and the last packet of each set.
+struct Arrivals {
+    std::mutex mutex;
+    std::vector<std::uint8_t> commands;
+    void add(std::uint8_t command)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        commands.push_back(command);
+    }
+};
+std::shared_ptr<Arrivals> RecordArrivals(linkmodsim::TcpModule& module);
 
 // Puts one packet (address, data) on the link.
 bool Put(int32_t link, std::uint8_t address, const Bytes& data);

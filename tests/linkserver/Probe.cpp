@@ -12,10 +12,19 @@
 //   linkserver_probe find local|IFADDR
 //       runs the network-client discovery; one "spec TYPE SERIAL ADDRESS MODEL
 //       IP PORT" line per server found, then "found N".
+//   linkserver_probe parts PORT COUNT
+//       a raw client sends one message of COUNT one-byte parts; "sent".
+//   linkserver_probe huge PORT MEGABYTES
+//       a raw client sends one frame of that size (untouched zero pages, so
+//       this process does not hold it); "sent".
+//   linkserver_probe streamers PORT COUNT MS
+//       COUNT raw clients enable streaming and never read, for MS; "done".
 // START_MS is a CLOCK_REALTIME time in milliseconds to begin at, so that the
 // probes of one test run at the same time.
 #include <arpa/inet.h>
+#include <czmq.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 
 #include <chrono>
 #include <cstdio>
@@ -27,6 +36,7 @@
 
 #include "aDiscovery.h"
 #include "aLink.h"
+#include "aServerKeys.h"
 #include "aUEI.h"
 
 namespace {
@@ -167,11 +177,79 @@ int find(const std::string& where)
     return 0;
 }
 
+zsock_t* rawClient(uint16_t port)
+{
+    zsock_t* socket = zsock_new(ZMQ_DEALER);
+    if (socket != nullptr)
+        zsock_connect(socket, "tcp://127.0.0.1:%u", unsigned(port));
+    return socket;
+}
+
+// Lets the library's I/O thread put everything queued on the wire.
+void drain(zsock_t* socket, int ms)
+{
+    zsock_set_linger(socket, ms);
+    zsock_destroy(&socket);
+}
+
+int parts(uint16_t port, long count)
+{
+    zsock_t* socket = rawClient(port);
+    const uint8_t byte = 0x17;
+    for (long i = 0; socket != nullptr && i < count; ++i)
+        zmq_send(zsock_resolve(socket), &byte, 1, i + 1 < count ? ZMQ_SNDMORE : 0);
+    drain(socket, 5000);
+    std::printf("sent\n");
+    return 0;
+}
+
+int huge(uint16_t port, long megabytes)
+{
+    const size_t size = size_t(megabytes) << 20;
+    void* zeros = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    zsock_t* socket = rawClient(port);
+    if (zeros == MAP_FAILED || socket == nullptr) {
+        std::printf("fail\n");
+        return 1;
+    }
+    zmq_msg_t message;
+    zmq_msg_init_data(&message, zeros, size, nullptr, nullptr);
+    zmq_msg_send(&message, zsock_resolve(socket), 0);
+    // The library reads the pages until the frame is out (or refused): they
+    // stay mapped until the process ends.
+    drain(socket, 10000);
+    std::printf("sent\n");
+    return 0;
+}
+
+int streamers(uint16_t port, int count, int ms)
+{
+    std::vector<zsock_t*> sockets;
+    const uint8_t enable[] = {kAddress, 7, 93, 0x81, 0x20, kAddress, kCmdSystem, 27, 0};
+    for (int i = 0; i < count; ++i) {
+        zsock_t* socket = zsock_new(ZMQ_DEALER);
+        if (socket == nullptr)
+            break;
+        zsock_set_rcvhwm(socket, 4);
+        zsock_set_rcvbuf(socket, 4096);
+        zsock_connect(socket, "tcp://127.0.0.1:%u", unsigned(port));
+        zmq_send(zsock_resolve(socket), enable, sizeof enable, 0);
+        sockets.push_back(socket);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    for (zsock_t*& socket : sockets)
+        zsock_destroy(&socket);
+    std::printf("done\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The suite's own key store, never the user's.
+    aServerKeys_SetStore(std::getenv("LINKSERVER_TEST_KEYS"));
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "gets" && argc == 6)
         return gets(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]), uint8_t(std::atoi(argv[4])),
@@ -181,6 +259,12 @@ int main(int argc, char** argv)
                       std::string(argv[5]) == "enable");
     if (mode == "find" && argc == 3)
         return find(argv[2]);
+    if (mode == "parts" && argc == 4)
+        return parts(uint16_t(std::atoi(argv[2])), std::atol(argv[3]));
+    if (mode == "huge" && argc == 4)
+        return huge(uint16_t(std::atoi(argv[2])), std::atol(argv[3]));
+    if (mode == "streamers" && argc == 5)
+        return streamers(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]), std::atoi(argv[4]));
     std::fprintf(stderr, "usage: see the comment at the top of Probe.cpp\n");
     return 2;
 }

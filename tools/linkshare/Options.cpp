@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "aServerKeys.h"
+
 namespace linkshare {
 
 bool parseSerial(const std::string& text, std::uint32_t& serial)
@@ -50,14 +52,48 @@ bool fail(std::string* error, const std::string& text)
     return false;
 }
 
+// The options both programs share; true when argv[i] was one of them (i then
+// points at its last word).
+bool parseKeyOption(int argc, char** argv, int& i, KeyOptions& keys, bool* bad)
+{
+    const std::string arg = argv[i];
+    *bad = false;
+    if (arg == "-i" && i + 1 < argc) {
+        keys.store = argv[++i];
+        *bad = keys.store.empty();
+    } else if (arg == "--key") {
+        keys.printKey = true;
+    } else if (arg == "--secure") {
+        keys.secure = true;
+    } else if (arg == "--clear") {
+        keys.clear = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+void applyKeys(const KeyOptions& keys)
+{
+    aServerKeys_SetStore(keys.store.empty() ? nullptr : keys.store.c_str());
+    aServerKeys_SetEncryptLoopback(keys.secure);
+    aServerKeys_SetAllowClear(keys.clear);
+}
 
 bool parseShare(int argc, char** argv, ShareOptions& options, std::string* error)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--tcp" && hasValue) {
+        bool bad = false;
+        if (parseKeyOption(argc, argv, i, options.keys, &bad)) {
+            if (bad)
+                return fail(error, "-i needs the directory that holds \"updater\"");
+        } else if (arg == "--allow" && hasValue) {
+            options.allow = argv[++i];
+        } else if (arg == "--tcp" && hasValue) {
             const std::string value = argv[++i];
             const size_t colon = value.rfind(':');
             if (colon == std::string::npos || !parseAddress(value.substr(0, colon), options.tcpAddress) ||
@@ -75,7 +111,9 @@ bool parseShare(int argc, char** argv, ShareOptions& options, std::string* error
             return fail(error, "unexpected argument: " + arg);
         }
     }
-    if (options.serial == 0)
+    if (options.keys.secure && options.keys.clear)
+        return fail(error, "--secure and --clear contradict each other");
+    if (options.serial == 0 && options.allow.empty() && !options.keys.printKey)
         return fail(error, "which module? give its serial number (8 hexadecimal digits)");
     return true;
 }
@@ -84,7 +122,16 @@ bool parseClient(int argc, char** argv, ClientOptions& options, std::string* err
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--interface" && i + 1 < argc) {
+        bool bad = false;
+        if (parseKeyOption(argc, argv, i, options.keys, &bad)) {
+            if (bad)
+                return fail(error, "-i needs the directory that holds \"updater\"");
+        } else if (arg == "--trust" && i + 2 < argc) {
+            if (!parseAddress(argv[i + 1], options.trustAddress) || options.trustAddress == 0)
+                return fail(error, "--trust needs the server's IPv4 address and its key file");
+            options.trustFile = argv[i + 2];
+            i += 2;
+        } else if (arg == "--interface" && i + 1 < argc) {
             if (!parseAddress(argv[++i], options.networkInterface) || options.networkInterface == 0)
                 return fail(error, "--interface needs this host's IPv4 address");
         } else if (options.serial == 0 && parseSerial(arg, options.serial)) {
@@ -92,6 +139,8 @@ bool parseClient(int argc, char** argv, ClientOptions& options, std::string* err
             return fail(error, "unexpected argument: " + arg);
         }
     }
+    if (options.keys.secure && options.keys.clear)
+        return fail(error, "--secure and --clear contradict each other");
     return true;
 }
 

@@ -1,11 +1,17 @@
 // linkshare: opens one module and keeps its link served until interrupted, so
-// that other programs reach the module through the link server.
+// that other programs reach the module through the link server; also admits
+// the client keys of other hosts.
 //
-//   linkshare [--tcp ADDRESS:PORT] [--port N] [--interface ADDRESS] SERIAL
+//   linkshare [-i DIR] [--tcp ADDRESS:PORT] [--port N] [--interface ADDRESS]
+//             [--secure | --clear] SERIAL
+//   linkshare [-i DIR] --allow CLIENT-KEY-FILE
+//   linkshare [-i DIR] --key
 //
 // Without --tcp the module is looked for on USB. Without --interface the
-// server listens on 127.0.0.1 and is found by programs on this host; with it,
-// on that interface, found by beacon from other hosts too.
+// server listens on 127.0.0.1, open to every program on this host (--secure
+// encrypts it too); with it, on that interface, found by beacon from other
+// hosts, encrypted and open only to admitted clients (--clear serves in the
+// clear instead, with a warning).
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
@@ -15,15 +21,29 @@
 #include "Options.h"
 #include "SystemClass.h"
 #include "aDefs.h"
+#include "aServerKeys.h"
 
 using namespace Tarvelin::Tessaluma;
 
 namespace {
 
 const char* kUsage =
-    "usage: linkshare [--tcp ADDRESS:PORT] [--port N] [--interface ADDRESS] SERIAL\n"
+    "usage: linkshare [-i DIR] [--tcp ADDRESS:PORT] [--port N] [--interface ADDRESS]\n"
+    "                 [--secure | --clear] SERIAL\n"
+    "       linkshare [-i DIR] --allow CLIENT-KEY-FILE\n"
+    "       linkshare [-i DIR] --key\n"
     "Serves the module with that serial number (USB, or TCP with --tcp) to other\n"
-    "programs until interrupted (Ctrl+C).\n";
+    "programs until interrupted (Ctrl+C): on 127.0.0.1, open to every program on this\n"
+    "host (--secure: encrypted, for this user's programs only), or on --interface,\n"
+    "encrypted and open only to admitted clients (--clear: in the clear, to anyone).\n"
+    "--allow admits the client whose key file another host handed over; --key prints\n"
+    "the server key file to hand to other hosts. -i DIR: keys under DIR/updater.\n";
+
+int keyFailure(const char* what, aErr err)
+{
+    std::fprintf(stderr, "linkshare: %s: %s\n", what, aError_GetErrorText(err));
+    return 1;
+}
 
 }  // namespace
 
@@ -35,6 +55,28 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "linkshare: %s\n%s", error.c_str(), kUsage);
         return 2;
     }
+    linkshare::applyKeys(options.keys);
+    char path[1024];
+    if (options.keys.printKey) {
+        const aErr err = aServerKeys_PublicKeyFile(true, path, sizeof path);
+        if (err != aErrNone)
+            return keyFailure("no server key", err);
+        std::printf("%s\n", path);
+        return 0;
+    }
+    if (!options.allow.empty()) {
+        const aErr err = aServerKeys_Allow(options.allow.c_str(), path, sizeof path);
+        if (err != aErrNone)
+            return keyFailure(("cannot admit " + options.allow).c_str(), err);
+        std::printf("admitted %s\n", path);
+        return 0;
+    }
+    const bool network = options.networkInterface != 0 && (ntohl(options.networkInterface) >> 24) != 127;
+    const bool encrypted = network ? !options.keys.clear : options.keys.secure;
+    if (network && !encrypted)
+        std::fprintf(stderr, "linkshare: warning: serving in the clear on %s: anyone who reaches that "
+                             "network can use the module, up to rewriting its firmware\n",
+                     linkshare::addressText(options.networkInterface).c_str());
     // Every thread started from here on leaves the two signals to sigwait below.
     sigset_t stop;
     sigemptyset(&stop);
@@ -46,8 +88,8 @@ int main(int argc, char** argv)
     aEtherConfig config;
     config.enabled = true;
     config.fallback = false;  // serve the module itself, never another server's
-    config.localOnly = options.networkInterface == 0;
-    config.networkInterface = options.networkInterface ? options.networkInterface : htonl(INADDR_LOOPBACK);
+    config.localOnly = !network;
+    config.networkInterface = network ? options.networkInterface : htonl(INADDR_LOOPBACK);
     config.assignedPort = options.port;
     aErr err = module.setConfig(config);
     if (err == aErrNone && options.tcp) {
@@ -73,6 +115,8 @@ int main(int argc, char** argv)
     std::printf("serving %08X (%s, address %u) on %s:%u\n", options.serial, aDefs_GetModelName(model),
                 unsigned(module.getModuleAddress()), linkshare::addressText(config.networkInterface).c_str(),
                 unsigned(config.assignedPort));
+    if (encrypted && aServerKeys_PublicKeyFile(true, path, sizeof path) == aErrNone)
+        std::printf("encrypted; server key %s\n", path);
     std::fflush(stdout);
 
     int signal = 0;

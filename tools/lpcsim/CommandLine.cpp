@@ -41,6 +41,7 @@ bool fault(const std::string& text, Faults& f, std::string& error)
     const std::string kind = text.substr(0, eq);
     if (kind == "resend") f.resendAt = unsigned(n);
     else if (kind == "resend-times") f.resendTimes = unsigned(n);
+    else if (kind == "reset") f.resetAt = unsigned(n);
     else if (kind == "read-bad-sum") f.readBadSumAt = unsigned(n);
     else if (kind == "silence") f.silenceAfterLines = unsigned(n);
     else if (kind == "drop") f.dropByteAt = unsigned(n);
@@ -125,7 +126,8 @@ const char* usageText()
            "                       read-bad-sum=N: send the N-th read checksum wrong once;\n"
            "                       silence=N: answer nothing after the N-th line received;\n"
            "                       drop=N: lose the N-th byte received;\n"
-           "                       copy-fail=N: answer the N-th copy to flash BUSY, programming nothing\n";
+           "                       copy-fail=N: answer the N-th copy to flash BUSY, programming nothing;\n"
+           "                       reset=N: reset at the N-th write checksum (user code starts if valid)\n";
 }
 
 }  // namespace lpcsim

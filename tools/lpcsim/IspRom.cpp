@@ -351,6 +351,22 @@ void IspRom::cmdGo(const std::vector<std::string>& w)
     if (onGo_) onGo_(a[0], *stats_.userCodeValid);
 }
 
+// A reset (a brown-out, a watchdog, the reset line): the boot ROM starts the
+// user code when the vector table says it may, else it waits for a new
+// autobaud with its settings as at power-up. Flash and RAM keep their bytes.
+void IspRom::reset()
+{
+    ++stats_.resets;
+    echo_ = true;
+    unlocked_ = false;
+    pending_.clear();
+    blockSpoiled_ = false;
+    count_ = confirmed_ = position_ = blockSum_ = 0;
+    blockLines_ = 0;
+    stats_.startedUserCode = memory_.vectorTableValid();
+    state_ = stats_.startedUserCode ? State::Running : State::Autobaud;
+}
+
 void IspRom::cmdWrite(const std::vector<uint32_t>& a)
 {
     if (a[0] % 4 != 0) return status(ADDR_ERROR);
@@ -387,6 +403,7 @@ void IspRom::writeDataLine(const std::string& text)
     }
     ++stats_.writeChecksums;
     const Faults& f = config_.faults;
+    if (f.resetAt != 0 && stats_.writeChecksums == f.resetAt) return reset();
     const bool forced = f.resendAt != 0 && stats_.writeChecksums >= f.resendAt &&
                         stats_.writeChecksums - f.resendAt < std::max(1u, f.resendTimes);
     const bool good = !blockSpoiled_ && allDigits(text) &&

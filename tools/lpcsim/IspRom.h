@@ -30,6 +30,7 @@ struct Faults {
     unsigned silenceAfterLines = 0;  // after the N-th line received the ROM answers nothing any more
     unsigned dropByteAt = 0;       // the N-th byte received is lost on the line
     unsigned copyFailAt = 0;       // the N-th copy to flash is answered BUSY once, nothing programmed
+    unsigned resetAt = 0;          // at the N-th write checksum the chip resets instead of answering
 };
 
 struct RomConfig {
@@ -67,6 +68,8 @@ struct RomStats {
     // At the jump: whether the vector table would let the boot ROM start the
     // user code after a reset (words 0 to 7 sum to zero).
     std::optional<bool> userCodeValid;
+    unsigned resets = 0;
+    bool startedUserCode = false;  // a reset found a vector table it starts: the ROM is gone
 };
 
 class IspRom {
@@ -105,6 +108,7 @@ private:
     void status(int code) { say(std::to_string(code) + "\r\n"); }
     int sectorCheck(const std::vector<uint32_t>& args) const;
     void flashChanged();
+    void reset();
 
     // The commands, each answering with its status (and data) itself.
     void cmdWrite(const std::vector<uint32_t>& a);

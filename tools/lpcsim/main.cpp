@@ -47,9 +47,10 @@ int main(int argc, char** argv)
         const RomStats& s = rom.stats();
         std::fprintf(stderr,
                      "lpcsim: syncs %u, commands %u, data lines %u (rejected %u), checksums %u, resends sent %u, "
-                     "copies %u (refused %u, failed %u), erases %u, dropped %u, garbled %u, corrupted lines %llu\n",
+                     "copies %u (refused %u, failed %u), erases %u, resets %u%s, dropped %u, garbled %u, corrupted lines %llu\n",
                      s.syncs, s.commands, s.dataLinesIn, s.rejectedLines, s.writeChecksums, s.resendsSent, s.copies,
-                     s.refusedCopies, s.failedCopies, s.erases, s.droppedBytes, s.garbledBytes,
+                     s.refusedCopies, s.failedCopies, s.erases, s.resets,
+                     s.startedUserCode ? " (user code started)" : "", s.droppedBytes, s.garbledBytes,
                      (unsigned long long)rom.memory().corruptedLines());
         return 0;
     });

@@ -1,6 +1,9 @@
 #include "FleetConsole.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +25,19 @@ const char* _phase_name(FleetPhase phase)
     case FleetPhase::NotStarted: return "not started";
     }
     return "";
+}
+
+// Under way first, then waiting, then finished: the lines kept when the
+// terminal cannot show every module.
+int _display_rank(FleetPhase phase)
+{
+    switch (phase) {
+    case FleetPhase::Asking:
+    case FleetPhase::Downloading:
+    case FleetPhase::Updating: return 0;
+    case FleetPhase::Waiting: return 1;
+    default: return 2;
+    }
 }
 
 std::string _version_cell(bool known, const std::string& version, uint32_t build)
@@ -157,24 +173,67 @@ std::string FleetConsole::statusLine(const Row& row) const
     return line;
 }
 
+// The block must fit the terminal as it is now: a line as wide as the
+// terminal wraps, and a block taller than it scrolls, and either way moving
+// back up over the block would land in the wrong place and leave a stale copy.
+// So the block keeps to the rows above the cursor, each line to the width, and
+// when the modules do not all fit, those under way are shown and a last line
+// counts the rest.
+std::vector<std::string> FleetConsole::blockLines(size_t room, size_t width) const
+{
+    std::vector<size_t> shown(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+        shown[i] = i;
+    size_t hidden = 0;
+    if (rows.size() > room) {
+        std::stable_sort(shown.begin(), shown.end(), [this](size_t a, size_t b) {
+            return _display_rank(rows[a].phase) < _display_rank(rows[b].phase);
+        });
+        const size_t kept = room - 1;  // the last line counts the rest
+        hidden = rows.size() - kept;
+        shown.resize(kept);
+        std::sort(shown.begin(), shown.end());
+    }
+    std::vector<std::string> lines;
+    for (size_t i : shown)
+        lines.push_back(statusLine(rows[i]));
+    if (hidden > 0)
+        lines.push_back("    +" + std::to_string(hidden) + " more");
+    for (std::string& line : lines)
+        if (line.size() > width)
+            line.resize(width);
+    return lines;
+}
+
 // Terminal only: moves back over the block, prints the errors that came
 // since, then the block again, in one write.
 void FleetConsole::redraw()
 {
+    size_t room = SIZE_MAX, width = SIZE_MAX;
+    struct winsize size {};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0) {
+        if (size.ws_row > 0)
+            room = std::max<size_t>(size.ws_row - 1u, 1);
+        if (size.ws_col > 1)
+            width = size.ws_col - 1u;
+    }
     std::string text;
-    if (drawnLines > 0)
-        text += "\033[" + std::to_string(drawnLines) + "A\r\033[J";
+    // A terminal made smaller since has scrolled the top of the old block away.
+    const size_t up = std::min(drawnLines, room);
+    if (up > 0)
+        text += "\033[" + std::to_string(up) + "A\r\033[J";
     std::string errors;
     for (const std::string& line : pendingErrors)
         errors += line;
     pendingErrors.clear();
-    for (const Row& row : rows)
-        text += statusLine(row) + "\n";
-    drawnLines = rows.size();
+    const std::vector<std::string> lines = blockLines(room, width);
+    for (const std::string& line : lines)
+        text += line + "\n";
+    drawnLines = lines.size();
     changed = false;
     if (!errors.empty()) {
         // The errors go where errors go; the block is drawn again below them.
-        std::string clear = drawnLines > 0 ? text.substr(0, text.find("\033[J") + 3) : "";
+        std::string clear = up > 0 ? text.substr(0, text.find("\033[J") + 3) : "";
         fputs(clear.c_str(), out);
         fflush(out);
         fputs(errors.c_str(), stderr);
@@ -216,12 +275,13 @@ void FleetConsole::PrintSummary(const std::vector<FleetResult>& results)
         } else {
             result = r.interrupted ? r.error : "failed: " + r.error;
         }
-        char line[512];
-        snprintf(line, sizeof line, "    %08X  %-12s %-19s %-19s %7.2f  %s\n", r.serial,
+        // The result last and whole: an error may name a long path or URL.
+        char columns[160];
+        snprintf(columns, sizeof columns, "    %08X  %-12s %-19s %-19s %7.2f  ", r.serial,
                  r.model.empty() ? "-" : r.model.c_str(),
                  _version_cell(r.beforeKnown, r.versionBefore, r.buildBefore).c_str(),
-                 _version_cell(r.afterKnown, r.versionAfter, r.buildAfter).c_str(), r.seconds, result.c_str());
-        text += line;
+                 _version_cell(r.afterKnown, r.versionAfter, r.buildAfter).c_str(), r.seconds);
+        text += columns + result + "\n";
     }
     text += std::to_string(done) + " of " + std::to_string(results.size()) + " modules " +
             (update ? "updated" : "downloaded") + "\n";

@@ -47,6 +47,7 @@ private:
     void progress(size_t index, double fraction);
     void spinner(size_t index, const char* label);
     std::string statusLine(const Row& row) const;
+    std::vector<std::string> blockLines(size_t room, size_t width) const;
     void redraw();
 
     const bool update;  // the run writes firmware; else it only downloads

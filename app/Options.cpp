@@ -240,7 +240,14 @@ bool _apply_parameter(int id, const char* value, Parameters& params, UpdaterDisp
     case ID_SERVER_URL: params.serverUrl = value; break;
     case ID_DEVICE: return _apply_devices(value, params, display);
     case ID_JSON: params.json = true; break;
-    case ID_MODEL: params.modelFilter = value; break;
+    case ID_MODEL:
+        // An empty name (an unset shell variable) would narrow nothing.
+        if (value[0] == '\0') {
+            display.message(Display::LEVEL_ERROR, "Unknown model name [%s]", value);
+            return false;
+        }
+        params.modelFilter = value;
+        break;
     case ID_JOBS:
         params.jobs = _read_decimal(value);
         if (params.jobs == 0 || params.jobs > kMaxJobs) {

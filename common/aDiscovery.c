@@ -95,12 +95,20 @@ unsigned int aDiscovery_Enumerate_aEtherModules(aDiscoveryCallback callback, voi
 unsigned int aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference,
                                          uint32_t interfaceAddress)
 {
+    return aDiscovery_EnumerateModulesQuiet(type, callback, reference, interfaceAddress,
+                                            aDISCOVERY_LEGACY_TIMEOUT_MS);
+}
+
+unsigned int aDiscovery_EnumerateModulesQuiet(linkType type, aDiscoveryCallback callback, void* reference,
+                                              uint32_t interfaceAddress, unsigned int quietMs)
+{
     if (!callback)
         return 0;
     if (type == USB)
         return aDiscovery_EnumerateUSB(callback, reference);
     if (type == TCPIP)
-        return aDiscovery_EnumerateLegacy(callback, reference, interfaceAddress);
+        return aDiscovery_EnumerateLegacy(callback, reference, interfaceAddress,
+                                          quietMs > 0 ? quietMs : aDISCOVERY_LEGACY_TIMEOUT_MS);
     if (type >= AETHER_FIRST && type <= AETHER_LAST)
         return aDiscovery_Enumerate_aEtherModules(callback, reference, interfaceAddress);
     return 0;

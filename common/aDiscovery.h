@@ -29,6 +29,13 @@ typedef bool (*aDiscoveryCallback)(const linkSpec* spec, bool* found, void* refe
 unsigned int aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference,
                                          uint32_t interfaceAddress);
 
+/* As aDiscovery_EnumerateModules, but the network query of TCPIP modules
+ * ends once no answer has come for quietMs (0: the usual 2 s). A caller that
+ * knows its modules answer at once, and pays the window on every call, may
+ * listen for less; a module answering later than that is then missed. */
+unsigned int aDiscovery_EnumerateModulesQuiet(linkType type, aDiscoveryCallback callback, void* reference,
+                                              uint32_t interfaceAddress, unsigned int quietMs);
+
 /* A new linkSpec (the caller destroys it) for the first module with that
  * serial number, or null. */
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress);

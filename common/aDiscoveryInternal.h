@@ -69,8 +69,9 @@ bool aDiscovery_LegacySpecFromReply(const uint8_t* reply, size_t length, uint32_
                                     linkSpec* spec);
 
 unsigned int aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* reference);
+/* Listens until no answer has come for quietMs. */
 unsigned int aDiscovery_EnumerateLegacy(aDiscoveryCallback callback, void* reference,
-                                        uint32_t interfaceAddress);
+                                        uint32_t interfaceAddress, unsigned int quietMs);
 unsigned int aDiscovery_QueryLocalServers(aDiscoveryCallback callback, void* reference, bool localOnly);
 unsigned int aDiscovery_QueryBeacon(aDiscoveryCallback callback, void* reference, const char* interfaceText,
                                     bool localOnly);

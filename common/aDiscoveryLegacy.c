@@ -32,7 +32,7 @@ bool aDiscovery_LegacySpecFromReply(const uint8_t* reply, size_t length, uint32_
     return true;
 }
 
-static int sOpenListener(uint32_t interfaceAddress)
+static int sOpenListener(uint32_t interfaceAddress, unsigned int quietMs)
 {
     struct sockaddr_in local;
     struct timeval timeout;
@@ -40,8 +40,8 @@ static int sOpenListener(uint32_t interfaceAddress)
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    timeout.tv_sec = aDISCOVERY_LEGACY_TIMEOUT_MS / 1000;
-    timeout.tv_usec = (aDISCOVERY_LEGACY_TIMEOUT_MS % 1000) * 1000;
+    timeout.tv_sec = quietMs / 1000;
+    timeout.tv_usec = (quietMs % 1000) * 1000;
     memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
     local.sin_port = htons(aDISCOVERY_LEGACY_REPLY_PORT);
@@ -89,19 +89,21 @@ static bool sSendRequest(uint32_t interfaceAddress)
  * They go one after another; one that finds its module ends at its answer. */
 static pthread_mutex_t sLegacyMutex = PTHREAD_MUTEX_INITIALIZER;
 
-static unsigned int sEnumerateLegacy(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress);
+static unsigned int sEnumerateLegacy(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress,
+                                     unsigned int quietMs);
 
 unsigned int aDiscovery_EnumerateLegacy(aDiscoveryCallback callback, void* reference,
-                                        uint32_t interfaceAddress)
+                                        uint32_t interfaceAddress, unsigned int quietMs)
 {
     unsigned int count;
     pthread_mutex_lock(&sLegacyMutex);
-    count = sEnumerateLegacy(callback, reference, interfaceAddress);
+    count = sEnumerateLegacy(callback, reference, interfaceAddress, quietMs);
     pthread_mutex_unlock(&sLegacyMutex);
     return count;
 }
 
-static unsigned int sEnumerateLegacy(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress)
+static unsigned int sEnumerateLegacy(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress,
+                                     unsigned int quietMs)
 {
     uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
     unsigned int count = 0;
@@ -113,7 +115,7 @@ static unsigned int sEnumerateLegacy(aDiscoveryCallback callback, void* referenc
     if (interfaceAddress == htonl(INADDR_LOOPBACK))
         interfaceAddress = 0;
     /* Listen before asking so no quick answer is missed. */
-    listener = sOpenListener(interfaceAddress);
+    listener = sOpenListener(interfaceAddress, quietMs);
     n = interfaceAddress ? -1 : aDiscovery_ReadIPv4Interfaces(interfaces, aDISCOVERY_MAX_INTERFACES);
     if (n < 0) {
         requests += sSendRequest(interfaceAddress) ? 1u : 0u;

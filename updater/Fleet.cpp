@@ -171,6 +171,14 @@ private:
         r.started = true;
         const uint64_t start = aTime_GetMSTicks();
 
+        if (module.ambiguous) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "More than one module answers with serial number %08X; none of them is updated",
+                            module.serial);
+            r.error = display.FirstError();
+            m_observer.phase(index, FleetPhase::Failed);
+            return r;
+        }
         if (m_plan.update && !module.described && module.routerSerial == 0) {
             m_observer.phase(index, FleetPhase::Asking);
             module.described = _describe_module(display, module.serial, module.before);

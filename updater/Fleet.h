@@ -19,6 +19,7 @@ struct FleetModule {
     uint32_t routerSerial = 0;  // 0: reached directly
     uint8_t moduleAddress = 0;  // its bus address behind the router; 0: the update finds it
     bool described = false;     // before holds what the module said of itself
+    bool ambiguous = false;     // more than one module answered with this serial number
     DeviceInfo before;          // else at most its link and model, from discovery
 };
 

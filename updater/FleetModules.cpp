@@ -34,6 +34,26 @@ bool appendFound(const linkSpec* spec, bool* found, void* reference)
     return true;
 }
 
+// True when two discovery answers with one serial number came from two
+// modules: both over the network from different addresses or ports, or
+// from different addresses on a router's bus.
+bool answeredElsewhere(const DeviceInfo& first, const DeviceInfo& second)
+{
+    if (first.spec.type != second.spec.type)
+        return false;
+    if (first.spec.type == TCPIP)
+        return first.spec.t.ip.ip_address != second.spec.t.ip.ip_address ||
+               first.spec.t.ip.ip_port != second.spec.t.ip.ip_port;
+    return first.networkAddress != second.networkAddress;
+}
+
+// How long the network query for a run over every module listens after the
+// last answer. A module answers the query as soon as it reads it, within a
+// few milliseconds on a lab network, so a module still silent this long after
+// the one before it is not coming; the listing's own 2 s window would
+// otherwise stand before every update of the run and be most of its time.
+constexpr unsigned kFleetQuietMs = 300;
+
 // The modules attached by USB and on the network, as their answers to
 // discovery describe them. Each is asked for its version by its own worker,
 // side by side, rather than here one after another.
@@ -43,7 +63,7 @@ std::vector<DeviceInfo> enumerateDirect(linkType type)
     const std::vector<linkType> types =
         type != 0 ? std::vector<linkType>{type} : std::vector<linkType>{linkType(USB), linkType(TCPIP)};
     for (linkType t : types)
-        aDiscovery_EnumerateModules(t, appendFound, &found, _discovery_interface());
+        aDiscovery_EnumerateModulesQuiet(t, appendFound, &found, _discovery_interface(), kFleetQuietMs);
     return found;
 }
 
@@ -97,11 +117,17 @@ std::vector<FleetModule> FleetModulesFound(Updater& updater, linkType type, uint
     for (const DeviceInfo& info : found) {
         if (!model.empty() && aDefs_GetModelName(uint8_t(info.spec.model)) != model)
             continue;
-        bool seen = false;  // a module on USB and TCP/IP at once is updated once, over USB
-        for (const FleetModule& m : modules)
-            seen = seen || m.serial == info.spec.serial_num;
-        if (seen)
+        // A module on USB and TCP/IP at once is updated once, over USB. Two
+        // answers with one serial number from different places are two
+        // modules: a connection by serial number could reach either of them
+        // at each step of an update, so neither is touched.
+        auto same = std::find_if(modules.begin(), modules.end(),
+                                 [&info](const FleetModule& m) { return m.serial == info.spec.serial_num; });
+        if (same != modules.end()) {
+            if (answeredElsewhere(same->before, info))
+                same->ambiguous = true;
             continue;
+        }
         FleetModule module = fromDiscovery(info, routerSerial);
         module.described = routerSerial != 0;  // behind a router the scan asked each module already
         modules.push_back(module);

@@ -194,7 +194,7 @@ int main(int argc, char** argv)
     std::printf("-d ALL against one single update: %.2fx (goal: at most 1.5x) %s\n", ratioAll, met ? "ok" : "MISSED");
     if (!met)
         std::printf("  -d ALL first waits out discovery: the legacy query listens until no answer has come for "
-                    "2 s, which a single update (stopping at its module's answer) never does; the list form "
-                    "shows the updates themselves.\n");
+                    "0.3 s, which a single update (stopping at its module's answer) never does; the list form "
+                    "shows the updates themselves, the difference is the listening (and a busy machine).\n");
     return met ? 0 : 2;
 }

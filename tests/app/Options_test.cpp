@@ -244,4 +244,13 @@ TEST(OptionValues, DeviceListsAllAndJobs)
 
     for (const char* jobs : {"0", "65", "x"})
         EXPECT_FALSE(Parse({"--jobs", jobs}).ok) << jobs;
+
+    // An empty model name (an unset shell variable) would narrow nothing and
+    // let ALL stand for every module: refused like an unknown name.
+    for (auto words : {std::vector<std::string>{"-U", "-d", "ALL", "--model", ""},
+                       std::vector<std::string>{"-U", "-d", "ALL", "--model="}}) {
+        p = Parse(words);
+        EXPECT_FALSE(p.ok) << words.back();
+        EXPECT_EQ(p.display.errors, (std::vector<std::string>{"Unknown model name []"})) << words.back();
+    }
 }

@@ -152,7 +152,9 @@ TEST_F(Fleet, TwoModulesAndEveryListingAsJson)
 // update: the other seven run the image with their own serial numbers in it,
 // the exit code is 1, the summary names the failure, and the failed module's
 // record of its last good transfer is left as it was. A list with an image
-// made for one device is refused before any module is touched.
+// made for one device is refused before any module is touched. One module is
+// busy and answers discovery 150 ms after the others: ALL
+// still finds and updates it.
 TEST_F(Fleet, EightModulesOneFailing)
 {
     const std::vector<std::uint8_t> bird = Generic();
@@ -160,7 +162,9 @@ TEST_F(Fleet, EightModulesOneFailing)
     own.serial = Serial(1);
     WriteBird(file("own.bird"), MakeBird(own));
     for (int i = 1; i <= 8; ++i)
-        StartNumbered(i, i == 5 ? std::vector<std::string>{"--fault", "prepare-fail=99"} : std::vector<std::string>{});
+        StartNumbered(i, i == 5   ? std::vector<std::string>{"--fault", "prepare-fail=99"}
+                         : i == 8 ? std::vector<std::string>{"--discovery-delay", "150"}
+                                  : std::vector<std::string>{});
     SeedSettings(Serial(5), kEarlier);
 
     ProcessResult r = Updater({"-U", "-d", Serial(1) + "," + Serial(2), "-f", file("own.bird")});
@@ -223,6 +227,32 @@ TEST_F(Fleet, ModulesBehindOneRouterInTurn)
             << "module " << i << " flash differs";
     }
     EXPECT_EQ(ReadFile(file("router.bin")), "");
+}
+
+// Two modules answer with one serial number: each step of an update that
+// connects by serial number could reach either, so neither is touched, the
+// result says why, and the other module is updated all the same.
+TEST_F(Fleet, TwoModulesWithOneSerialNumberAreLeftAlone)
+{
+    const std::vector<std::uint8_t> bird = Generic();
+    StartNumbered(1);
+    StartNumbered(2);
+    std::vector<std::string> twin = {"--serial", Serial(1), "--model", "4", "--address", "2", "--version", "2.11.3",
+                                     "--build", "1000", "--image-out", file("twin.bin")};
+    StartModule(twin);
+
+    ProcessResult r = Updater({"-U", "-d", "ALL", "-t", "TCPIP", "-f", file("generic.bird"), "--json"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    const json results = Document(r);
+    ASSERT_EQ(results.size(), 2u) << r.out;
+    EXPECT_EQ(results[0]["serial"], Serial(1));
+    EXPECT_EQ(results[0]["ok"], false);
+    EXPECT_EQ(results[0]["error"], "More than one module answers with serial number " + Serial(1) +
+                                       "; none of them is updated");
+    EXPECT_EQ(results[1]["ok"], true) << r.err;
+    EXPECT_TRUE(ReadFile(flash(1)).empty()) << "one of the two was written";
+    EXPECT_TRUE(ReadFile(file("twin.bin")).empty()) << "one of the two was written";
+    EXPECT_TRUE(ReadFile(flash(2)) == ExpectedFlash(bird, 0x5EED0002u)) << "flash differs";
 }
 
 // Ctrl+C while the first of three modules is in transfer, one at a time: that

@@ -128,6 +128,9 @@ bool parseCommandLine(int argc, char** argv, CommandLine& out, std::string& erro
             c.heartbeatMs = std::uint32_t(n);
         } else if (opt == "--udp-discovery") {
             out.udpInterface = v;
+        } else if (opt == "--discovery-delay") {
+            if (!toUnsigned(v, 60000, n)) return fail("bad discovery delay");
+            out.discoveryDelayMs = unsigned(n);
         } else if (opt == "--beacon") {
             if (!ipv4(v)) return fail("bad beacon interface");
             out.beaconInterface = v;
@@ -202,6 +205,7 @@ const char* usageText() {
            "  --bind ADDRESS             IPv4 address the TCP port listens on (default 127.0.0.1)\n"
            "  --pty                      packetized serial line on a pseudo-terminal: \"pty PATH\"\n"
            "  --udp-discovery IFADDR     answer the legacy discovery query on that interface\n"
+           "  --discovery-delay MS       answer that query MS milliseconds after it came\n"
            "  --local-server             answer the local link-server query (loopback)\n"
            "  --beacon IFADDR            publish a link-server beacon on that interface\n"
            "  --spec-type N              link type the announcements carry (default 4)\n"

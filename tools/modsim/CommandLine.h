@@ -17,6 +17,7 @@ struct CommandLine {
     bool localServer = false;
     bool help = false;
     std::string udpInterface;
+    unsigned discoveryDelayMs = 0;
     std::string beaconInterface;
     unsigned specType = 4;
 };

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -61,6 +62,8 @@ void LegacyDiscovery::run() {
         const ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n <= 0 || !isLegacyQuery(buf, std::size_t(n))) continue;
         from.sin_port = htons(kReplyPort);
+        for (unsigned waited = 0; waited < answer_.delayMs && !stop_; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from) ==
             ssize_t(reply.size()))
             ++answered_;

@@ -15,6 +15,7 @@ struct LegacyAnswer {
     std::uint16_t port = 0;  // the module's TCP port
     std::uint32_t serial = 0;
     std::uint8_t model = 0;
+    unsigned delayMs = 0;  // a busy module reads the query late: the reply goes this much after it
 };
 
 class LegacyDiscovery {

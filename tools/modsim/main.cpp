@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     const std::uint16_t announcedPort = tcp ? tcp->port() : 0;
     std::unique_ptr<LegacyDiscovery> legacy;
     if (!cl.udpInterface.empty()) {
-        legacy = std::make_unique<LegacyDiscovery>(LegacyAnswer{config.address, announcedPort, config.serial, config.model});
+        legacy = std::make_unique<LegacyDiscovery>(LegacyAnswer{config.address, announcedPort, config.serial, config.model, cl.discoveryDelayMs});
         if (!legacy->start(cl.udpInterface, &error)) {
             std::fprintf(stderr, "modsim: udp discovery: %s\n", error.c_str());
             return 1;

@@ -225,6 +225,74 @@ TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
     module.reset();  // joins the worker the callback ran on
 }
 
+// A removal waits a bounded time for a callback of what it removes: one still
+// running after it leaves the removal with aErrBusy (its context in use);
+// none of the removed registration's queued callbacks runs, and the next
+// registration is served by a new worker.
+TEST_F(Streams, ARemovalWaitsABoundedTimeForItsRunningCallback)
+{
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> calls{0};
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&](const aPacket*, void*) -> uint8_t {
+                                                if (calls++ == 0) {
+                                                    entered.set_value();
+                                                    released.wait();
+                                                }
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    for (uint32_t i = 1; i <= 3; ++i)
+        simulated->session.pushPacket(sample32(kTemperature, i));
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    auto removal = std::async(std::launch::async, [&] {
+        return system.registerOptionCallback(kTemperature, false, nullptr, nullptr);
+    });
+    const bool returned = removal.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    release.set_value();
+    EXPECT_TRUE(returned) << "the removal came back while its callback still ran";
+    EXPECT_EQ(removal.get(), aErrBusy);
+
+    std::atomic<int> later{0};
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&](const aPacket*, void*) -> uint8_t {
+                                                ++later;
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 4));
+    EXPECT_TRUE(waitUntil([&] { return later.load() == 1; }));
+    EXPECT_EQ(calls.load(), 1) << "queued callbacks of the removed registration never ran";
+}
+
+// A callback may destroy its own Module: its worker ends once the callback
+// returns and is joined before the Link's memory goes; no thread stays.
+TEST_F(Streams, ACallbackMayDestroyItsOwnModule)
+{
+    const int threadsBefore = threadCount();
+    auto own = std::make_unique<Module>(kAddress, 0);  // shares the engine link of the fixture's
+    ASSERT_EQ(own->setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(own->connectFromSpec(SpecOf(*simulated)), aErrNone);
+    ASSERT_EQ(own->getLink()->stem(), link().stem());
+    std::atomic<bool> destroyed{false};
+    ASSERT_EQ(own->getLink()->registerStreamCallback(kAddress, kCmdSystem, kTemperature, 0, true,
+                                                     [&](const aPacket*, void*) -> uint8_t {
+                                                         own.reset();
+                                                         destroyed = true;
+                                                         return 0;
+                                                     },
+                                                     nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 1));
+    simulated->session.pushPacket(sample32(kTemperature, 2));
+    ASSERT_TRUE(waitUntil([&] { return destroyed.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == threadsBefore; })) << threadCount() << " " << threadsBefore;
+    EXPECT_TRUE(module->isConnected()) << "the link stays with its other holder";
+}
+
 // A callback that trades its registration for another from inside: the
 // worker it runs on serves the new one.
 TEST_F(Streams, ACallbackMayTradeItsRegistrationForAnother)

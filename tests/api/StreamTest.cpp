@@ -59,6 +59,26 @@ protected:
         system.init(module.get(), 0);
     }
     Link& link() { return *module->getLink(); }
+    // Registers a temperature callback that counts its calls and whose first
+    // call waits for released; sends samples 1..samples and returns once that
+    // first call runs.
+    void blockFirstCallback(std::atomic<int>& calls, std::shared_future<void> released, uint32_t samples)
+    {
+        std::promise<void> entered;
+        ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                                [&calls, &entered, released](const aPacket*, void*) -> uint8_t {
+                                                    if (calls++ == 0) {
+                                                        entered.set_value();
+                                                        released.wait();
+                                                    }
+                                                    return 0;
+                                                },
+                                                nullptr),
+                  aErrNone);
+        for (uint32_t i = 1; i <= samples; ++i)
+            simulated->session.pushPacket(sample32(kTemperature, i));
+        ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    }
     size_t cachedEntries()
     {
         Link::StreamStatusEntry entries[32];
@@ -172,22 +192,10 @@ TEST_F(Streams, MalformedSamplesAndRefusedRegistrationsLeaveNoEntries)
 // context then. A callback may close its own module's link.
 TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
 {
-    std::promise<void> entered, release;
+    std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<int> calls{0};
-    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
-                                            [&](const aPacket*, void*) -> uint8_t {
-                                                if (calls++ == 0) {
-                                                    entered.set_value();
-                                                    released.wait();
-                                                }
-                                                return 0;
-                                            },
-                                            nullptr),
-              aErrNone);
-    for (uint32_t i = 1; i <= 5; ++i)
-        simulated->session.pushPacket(sample32(kTemperature, i));
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_NO_FATAL_FAILURE(blockFirstCallback(calls, released, 5));
     uint32_t value = 0;
     ASSERT_TRUE(waitUntil([&] {
         return link().getStreamValue(kAddress, kCmdSystem, kTemperature, 0, 0, &value) == aErrNone && value == 5;
@@ -231,22 +239,10 @@ TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
 // registration is served by a new worker.
 TEST_F(Streams, ARemovalWaitsABoundedTimeForItsRunningCallback)
 {
-    std::promise<void> entered, release;
+    std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<int> calls{0};
-    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
-                                            [&](const aPacket*, void*) -> uint8_t {
-                                                if (calls++ == 0) {
-                                                    entered.set_value();
-                                                    released.wait();
-                                                }
-                                                return 0;
-                                            },
-                                            nullptr),
-              aErrNone);
-    for (uint32_t i = 1; i <= 3; ++i)
-        simulated->session.pushPacket(sample32(kTemperature, i));
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_NO_FATAL_FAILURE(blockFirstCallback(calls, released, 3));
     auto removal = std::async(std::launch::async, [&] {
         return system.registerOptionCallback(kTemperature, false, nullptr, nullptr);
     });
@@ -403,21 +399,10 @@ TEST(StreamsThroughARouter, ThreadsRegisterTheModulesOfOneLinkAtOnce)
 // while the cache keeps the latest value.
 TEST_F(Streams, AFullCallbackQueueDropsAndKeepsTheValue)
 {
-    std::promise<void> entered, release;
+    std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<int> calls{0};
-    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
-                                            [&](const aPacket*, void*) -> uint8_t {
-                                                if (calls++ == 0) {
-                                                    entered.set_value();
-                                                    released.wait();
-                                                }
-                                                return 0;
-                                            },
-                                            nullptr),
-              aErrNone);
-    simulated->session.pushPacket(sample32(kTemperature, 1));
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_NO_FATAL_FAILURE(blockFirstCallback(calls, released, 1));
     for (uint32_t i = 2; i <= 601; ++i)
         simulated->session.pushPacket(sample32(kTemperature, i));
     uint32_t value = 0;

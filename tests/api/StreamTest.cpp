@@ -64,11 +64,12 @@ protected:
     // first call runs.
     void blockFirstCallback(std::atomic<int>& calls, std::shared_future<void> released, uint32_t samples)
     {
-        std::promise<void> entered;
+        auto entered = std::make_shared<std::promise<void>>();  // outlives this call
+        std::future<void> running = entered->get_future();
         ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
-                                                [&calls, &entered, released](const aPacket*, void*) -> uint8_t {
+                                                [&calls, entered, released](const aPacket*, void*) -> uint8_t {
                                                     if (calls++ == 0) {
-                                                        entered.set_value();
+                                                        entered->set_value();
                                                         released.wait();
                                                     }
                                                     return 0;
@@ -77,7 +78,7 @@ protected:
                   aErrNone);
         for (uint32_t i = 1; i <= samples; ++i)
             simulated->session.pushPacket(sample32(kTemperature, i));
-        ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        ASSERT_EQ(running.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     }
     size_t cachedEntries()
     {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -54,9 +55,12 @@ struct Link::impl {
     // threads registering at once start one worker and join the filter once.
     // Never held while waiting for a callback to end.
     std::mutex controlLock;
-    // Held by the worker while it runs a callback; a removal takes it once
-    // to wait (a bounded time) for a callback of what it removed.
-    std::timed_mutex callbackLock;
+    // The worker marks the callback it runs; a removal waits (a bounded
+    // time) for the one running when it removed its registration to end.
+    std::mutex runningLock;
+    std::condition_variable callbackEnded;
+    bool callbackRunning = false;  // under runningLock
+    uint64_t callbacksEnded = 0;   // under runningLock
     uint64_t nextRegistration = 1;  // under streamLock
     std::string name;
     linkSpec* specifier = nullptr;

@@ -213,10 +213,13 @@ aErr awaitCallbacksIdle(Link::impl& state)
 {
     if (onWorker(state))
         return aErrNone;
-    if (!state.callbackLock.try_lock_for(std::chrono::milliseconds(kCallbackWaitMs)))
-        return aErrBusy;
-    state.callbackLock.unlock();
-    return aErrNone;
+    std::unique_lock<std::mutex> guard(state.runningLock);
+    if (!state.callbackRunning)
+        return aErrNone;
+    const uint64_t ended = state.callbacksEnded;
+    const bool done = state.callbackEnded.wait_for(guard, std::chrono::milliseconds(kCallbackWaitMs),
+                                                   [&] { return state.callbacksEnded != ended; });
+    return done ? aErrNone : aErrBusy;
 }
 
 // The only consumer of the queue; ends when told to stop, and frees whatever
@@ -228,10 +231,17 @@ void asyncWork(Link::impl* state)
     while (!state->workerStop) {
         while (!state->workerStop && state->asyncQueue.pop(job)) {
             {
-                std::lock_guard<std::timed_mutex> running(state->callbackLock);
-                if (registrationStands(*state, job))
-                    job.callback(job.packet, job.context);
+                std::lock_guard<std::mutex> guard(state->runningLock);
+                state->callbackRunning = true;
             }
+            if (registrationStands(*state, job))
+                job.callback(job.packet, job.context);
+            {
+                std::lock_guard<std::mutex> guard(state->runningLock);
+                state->callbackRunning = false;
+                state->callbacksEnded++;
+            }
+            state->callbackEnded.notify_all();
             releaseJob(job);
         }
         aTime_MSSleep(kWorkerIdleMs);

@@ -13,6 +13,7 @@ constexpr uint8_t kCmdI2C = 8;
 constexpr uint8_t kReadBit = 1;
 constexpr uint8_t kPullup = 1;
 constexpr uint8_t kStatusFailed = 0x80;
+constexpr unsigned long kReplyWaitMs = 1000;
 
 }  // namespace
 
@@ -37,16 +38,19 @@ aErr I2CClass::getSpeed(uint8_t* speed)
     return aErrNone;
 }
 
-// Sends the request after the class code and awaits the reply that starts
-// with match; a reply too short to hold a status is a packet error.
+// Sends the request after the class code and awaits this module's reply that
+// starts with match (class code, bus index and the bus address or
+// sub-command it answers); a late reply to an earlier transfer is dropped
+// before this one goes. A reply too short to hold a status is a packet error.
 aErr I2CClass::transfer(const uint8_t* request, uint8_t length, const uint8_t* match, uint8_t matchLength,
                         uint8_t* reply, uint8_t* replyLength)
 {
-    aErr err = sendPacket(kCmdI2C, length, request);
-    if (err != aErrNone)
-        return err;
-    *replyLength = matchLength;
-    err = receivePacket(match, replyLength, reply);
+    Module* target = module();
+    if (target == nullptr || target->getLink() == nullptr)
+        return aErrResource;
+    Link::ReplyPrefix prefix{target->getModuleAddress(), match, matchLength};
+    aErr err = target->getLink()->exchangePacket(prefix.module, kCmdI2C, length, request, Link::isReplyWithPrefix,
+                                                 &prefix, kReplyWaitMs, replyLength, reply);
     if (err != aErrNone)
         return err;
     return *replyLength <= 4 ? aErrPacket : aErrNone;

@@ -172,9 +172,8 @@ Link::~Link()
     if (m_impl == nullptr)
         return;
     disconnect();
-    finishWorker(*m_impl);
     aLinkSpec_Destroy(&m_impl->specifier);
-    delete m_impl;
+    releaseState(m_impl);
 }
 
 int32_t Link::stem() const

@@ -105,6 +105,20 @@ public:
     // Drops every queued packet the filter accepts: answers left over from a
     // request that timed out, before the next request goes.
     aErr dropMatchingPackets(aLinkPacketFilter filter, void* reference);
+    // One raw request and its answer: drops the answers the filter accepts
+    // that are still queued, sends the command packet, then awaits (waitMs)
+    // the first answer the filter accepts; *replyLength and reply as above.
+    aErr exchangePacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data,
+                        aLinkPacketFilter filter, void* reference, unsigned long waitMs, uint8_t* replyLength,
+                        uint8_t* reply);
+    // A filter for exchangePacket: packets from module whose data begin with
+    // the length bytes given.
+    struct ReplyPrefix {
+        uint8_t module;
+        const uint8_t* bytes;
+        uint8_t length;
+    };
+    static bool isReplyWithPrefix(const aPacket* packet, void* reference);
 
     // Store slots.
     aErr loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
@@ -121,7 +135,11 @@ public:
     aErr enablePacketLog(const char* path);
     aErr disablePacketLog();
 
-    // Streams: registration, cache and classification.
+    // Streams: registration, cache and classification. Once a removal (or a
+    // replacement) returns, no callback of what it let go of runs, and the
+    // caller may free that context; unless it returns aErrBusy: the removal
+    // is done, but a callback of it still ran after two seconds and its
+    // context is in use until that callback returns.
     aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
                                 streamCallback callback, void* context);
     aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);

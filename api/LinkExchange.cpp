@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "aLinkDebug.h"
+#include "aPacketFifo.h"
 #include "aTime.h"
 #include "aUEI.h"
 
@@ -117,6 +118,20 @@ aErr putPaced(int32_t stem, uint8_t address, uint8_t length, const uint8_t* data
     return err == aErrNone ? putPacket(stem, address, length, data) : err;
 }
 
+// Returns once the last packet of a series has left the output queue, so that
+// the wait for the module's answer starts when the module can have it, not
+// while a long series (up to 900 packets on a slow line) is still queued.
+// The queue must empty at the pace the series was queued at: each further
+// kSeriesHeadroom packets within kSeriesPaceWaitMs.
+aErr awaitSeriesSent(int32_t stem)
+{
+    for (size_t room = kSeriesHeadroom;; room = std::min<size_t>(room + kSeriesHeadroom, aPACKETFIFO_CAPACITY)) {
+        aErr err = aLink_AwaitOutputRoom(stem, room, kSeriesPaceWaitMs);
+        if (err != aErrNone || room == aPACKETFIFO_CAPACITY)
+            return err;
+    }
+}
+
 // A byte array goes as a series: header, up to 24 bytes, then the trailer
 // (continue flag, packet counter); an empty array is one packet.
 aErr sendSeries(int32_t stem, const uei& request, const uint8_t* subindex)
@@ -147,7 +162,7 @@ aErr sendSeries(int32_t stem, const uei& request, const uint8_t* subindex)
         if (err != aErrNone)
             return err;
     } while (remaining > 0);
-    return aErrNone;
+    return awaitSeriesSent(stem);
 }
 
 aErr sendRequest(Link::impl* state, Link& link, const uei& request, const uint8_t* subindex)
@@ -311,6 +326,27 @@ aErr Link::dropMatchingPackets(aLinkPacketFilter filter, void* reference)
         return aErrParam;
     aLink_DrainPackets(m_impl->m_stem, filter, reference);
     return aErrNone;
+}
+
+aErr Link::exchangePacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data,
+                          aLinkPacketFilter filter, void* reference, unsigned long waitMs, uint8_t* replyLength,
+                          uint8_t* reply)
+{
+    aErr err = dropMatchingPackets(filter, reference);
+    if (err == aErrNone)
+        err = sendPacket(address, command, length, data);
+    if (err != aErrNone)
+        return err;
+    return awaitPacket(address, filter, reference, waitMs, replyLength, reply);
+}
+
+bool Link::isReplyWithPrefix(const aPacket* packet, void* reference)
+{
+    const auto* match = static_cast<const ReplyPrefix*>(reference);
+    uint8_t address = 0;
+    aPacket_GetAddress(packet, &address);
+    PrefixMatch prefix{match->bytes, match->length};
+    return address == match->module && matchesPrefix(packet, &prefix);
 }
 
 aErr Link::getModuleAddress(uint8_t* address)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -48,14 +49,18 @@ struct Link::impl {
     std::thread asyncWorker;
     LocklessQueue_SPSC<asyncPacket, kAsyncQueueCapacity> asyncQueue;
     std::atomic<bool> workerStop{false};
+    std::atomic<bool> workerDone{false};  // the worker's last step
     std::mutex streamLock;
     // Taken to set up or tear down the stream filter and the worker, so that
     // threads registering at once start one worker and join the filter once.
     // Never held while waiting for a callback to end.
     std::mutex controlLock;
-    // Held by the worker while it runs a callback; a removal takes it once
-    // to wait for a callback of what it removed.
-    std::mutex callbackLock;
+    // The worker marks the callback it runs; a removal waits (a bounded
+    // time) for the one running when it removed its registration to end.
+    std::mutex runningLock;
+    std::condition_variable callbackEnded;
+    bool callbackRunning = false;  // under runningLock
+    uint64_t callbacksEnded = 0;   // under runningLock
     uint64_t nextRegistration = 1;  // under streamLock
     std::string name;
     linkSpec* specifier = nullptr;
@@ -86,10 +91,14 @@ inline bool validModuleAddress(uint8_t address)
 
 // Removes the stream filter, clears the cache and stops the worker; used when
 // the last registration goes and when the link closes. Called from a
-// callback, the worker is told to stop and is joined later (finishWorker).
-void stopStreaming(Link::impl& state);
-// Joins a worker that was told to stop from inside one of its callbacks.
-void finishWorker(Link::impl& state);
+// callback, the worker is told to stop and is joined later. aErrBusy when a
+// callback still runs after the bounded wait: the worker is told to stop and
+// joined later, and that callback's context is still in use.
+aErr stopStreaming(Link::impl& state);
+// Frees a Link's state once its worker has ended (joined here, however long
+// its callback takes). From one of that worker's own callbacks, the state is
+// handed over and freed once the callback has returned.
+void releaseState(Link::impl* state);
 
 }  // namespace Tessaluma
 }  // namespace Tarvelin

@@ -88,11 +88,8 @@ bool matchesFactory(const aPacket* packet, void* reference)
 aErr exchange(Link& link, uint8_t address, uint8_t command, const uint8_t* data, uint8_t length,
               aLinkPacketFilter filter, void* reference, unsigned long waitMs, Reply* reply)
 {
-    link.dropMatchingPackets(filter, reference);
-    aErr err = link.sendPacket(address, command, length, data);
-    if (err != aErrNone)
-        return err;
-    return link.awaitPacket(address, filter, reference, waitMs, &reply->length, reply->data);
+    return link.exchangePacket(address, command, length, data, filter, reference, waitMs, &reply->length,
+                               reply->data);
 }
 
 // One slot exchange; an error reply yields the module's code, found after

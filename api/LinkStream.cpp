@@ -6,6 +6,8 @@
 #include "LinkImpl.h"
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -200,13 +202,24 @@ bool registrationStands(Link::impl& state, const asyncPacket& job)
     return entry != state.streamEntries.end() && entry->second.registration == job.registration;
 }
 
-// Once this returns, no callback of a registration removed before the call
-// is running, and none will run (the worker checks each job first). From a
-// callback itself there is nothing to wait for.
-void awaitCallbacksIdle(Link::impl& state)
+// A removal waits this long for a running callback of what it removed.
+constexpr unsigned long kCallbackWaitMs = 2000;
+
+// Once this returns aErrNone, no callback of a registration removed before
+// the call is running, and none will run (the worker checks each job first).
+// aErrBusy: one still runs after the bounded wait. From a callback itself
+// there is nothing to wait for.
+aErr awaitCallbacksIdle(Link::impl& state)
 {
-    if (!onWorker(state))
-        std::lock_guard<std::mutex> idle(state.callbackLock);
+    if (onWorker(state))
+        return aErrNone;
+    std::unique_lock<std::mutex> guard(state.runningLock);
+    if (!state.callbackRunning)
+        return aErrNone;
+    const uint64_t ended = state.callbacksEnded;
+    const bool done = state.callbackEnded.wait_for(guard, std::chrono::milliseconds(kCallbackWaitMs),
+                                                   [&] { return state.callbacksEnded != ended; });
+    return done ? aErrNone : aErrBusy;
 }
 
 // The only consumer of the queue; ends when told to stop, and frees whatever
@@ -218,62 +231,83 @@ void asyncWork(Link::impl* state)
     while (!state->workerStop) {
         while (!state->workerStop && state->asyncQueue.pop(job)) {
             {
-                std::lock_guard<std::mutex> running(state->callbackLock);
-                if (registrationStands(*state, job))
-                    job.callback(job.packet, job.context);
+                std::lock_guard<std::mutex> guard(state->runningLock);
+                state->callbackRunning = true;
             }
+            if (registrationStands(*state, job))
+                job.callback(job.packet, job.context);
+            {
+                std::lock_guard<std::mutex> guard(state->runningLock);
+                state->callbackRunning = false;
+                state->callbacksEnded++;
+            }
+            state->callbackEnded.notify_all();
             releaseJob(job);
         }
         aTime_MSSleep(kWorkerIdleMs);
     }
     while (state->asyncQueue.pop(job))
         releaseJob(job);
+    state->workerDone = true;
+}
+
+void startWorker(Link::impl& state)
+{
+    state.workerStop = false;
+    state.workerDone = false;
+    state.asyncWorker = std::thread(asyncWork, &state);
 }
 
 // The worker is joined, not left to run on: it reads this Link's queue, and
-// the Link may be freed as soon as this returns. Asked from one of its own
-// callbacks (one that closes the link), it is only told to stop; it ends
-// when the callback returns and is joined by the next start or by the Link's
-// end. Control lock held.
-void stopWorker(Link::impl& state)
+// the Link may be freed once it is joined. Asked from one of its own
+// callbacks (one that closes the link), it is only told to stop; it ends when
+// the callback returns and is joined by the next start or by the Link's end.
+// A worker still in a callback after the bounded wait is left told to stop:
+// aErrBusy. Control lock held.
+aErr stopWorker(Link::impl& state)
 {
     if (!state.asyncWorker.joinable())
-        return;
+        return aErrNone;
     state.workerStop = true;
     if (onWorker(state))
-        return;
+        return aErrNone;
+    const uint64_t until = aTime_GetMSTicks() + kCallbackWaitMs;
+    while (!state.workerDone) {
+        if (aTime_GetMSTicks() >= until)
+            return aErrBusy;
+        aTime_MSSleep(kWorkerIdleMs);
+    }
     state.asyncWorker.join();
-    state.workerStop = false;
+    return aErrNone;
 }
 
-aErr installStreamFilter(Link::impl& state, bool on)
+// Installs the stream filter and starts the worker, once however many threads
+// register at the same moment.
+aErr startStreaming(Link::impl& state)
 {
     if (state.m_stem == 0)
         return aErrConnection;
-    if (on) {
-        // Threads that register at once: one of them sets up the filter and
-        // the worker, the others find them set up.
-        std::lock_guard<std::mutex> control(state.controlLock);
-        if (!state.streamFilterInstalled) {
-            aErr err = joinHub(state);
+    std::lock_guard<std::mutex> control(state.controlLock);
+    if (!state.streamFilterInstalled) {
+        aErr err = joinHub(state);
+        if (err != aErrNone)
+            return err;
+        state.streamFilterInstalled = true;
+    }
+    if (state.asyncWorker.joinable() && state.workerStop) {
+        // Told to stop by one of its own callbacks, which registered again
+        // since: it goes on serving. Told by another thread, it is joined
+        // and a new one started.
+        if (onWorker(state)) {
+            state.workerStop = false;
+        } else {
+            aErr err = stopWorker(state);
             if (err != aErrNone)
                 return err;
-            state.streamFilterInstalled = true;
         }
-        if (state.asyncWorker.joinable() && state.workerStop) {
-            // Told to stop by one of its own callbacks, which registered again
-            // since: it goes on serving. Told by another thread, it is joined
-            // and a new one started.
-            if (onWorker(state))
-                state.workerStop = false;
-            else
-                stopWorker(state);
-        }
-        if (!state.asyncWorker.joinable())
-            state.asyncWorker = std::thread(asyncWork, &state);
-        return aErrNone;
     }
-    stopStreaming(state);
+    if (!state.asyncWorker.joinable())
+        startWorker(state);
     return aErrNone;
 }
 
@@ -289,12 +323,68 @@ void removeMatching(Link::impl& state, uint64_t key)
                 ++it;
         }
     }
-    awaitCallbacksIdle(state);
+    awaitCallbacksIdle(state);  // the registration failed already; its own error is returned
+}
+
+// Frees the state of Links destroyed from one of their own callbacks: the
+// worker cannot join itself, so this joins it once the callback has returned,
+// then frees the state. Its thread runs only while there is something to
+// free, and is joined by the next hand-over or at exit.
+class Reaper {
+public:
+    ~Reaper()
+    {
+        std::thread last;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            last = std::move(thread_);
+        }
+        if (last.joinable())
+            last.join();
+    }
+
+    void adopt(Link::impl* state)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        waiting_.push_back(state);
+        if (running_)
+            return;
+        if (thread_.joinable())
+            thread_.join();  // it cleared running_ as its last step, under the lock
+        running_ = true;
+        thread_ = std::thread(&Reaper::run, this);
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        while (!waiting_.empty()) {
+            Link::impl* state = waiting_.front();
+            waiting_.pop_front();
+            guard.unlock();
+            state->asyncWorker.join();
+            delete state;
+            guard.lock();
+        }
+        running_ = false;
+    }
+
+    std::mutex lock_;
+    std::deque<Link::impl*> waiting_;
+    bool running_ = false;
+    std::thread thread_;
+};
+
+Reaper& reaper()
+{
+    static Reaper instance;
+    return instance;
 }
 
 }  // namespace
 
-void stopStreaming(Link::impl& state)
+aErr stopStreaming(Link::impl& state)
 {
     {
         std::lock_guard<std::mutex> control(state.controlLock);
@@ -306,17 +396,32 @@ void stopStreaming(Link::impl& state)
         std::lock_guard<std::mutex> guard(state.streamLock);
         state.streamEntries.clear();
     }
-    awaitCallbacksIdle(state);
+    const aErr idle = awaitCallbacksIdle(state);
     std::lock_guard<std::mutex> control(state.controlLock);
     // A registration another thread made meanwhile keeps its worker.
-    if (!state.streamFilterInstalled)
-        stopWorker(state);
+    if (state.streamFilterInstalled)
+        return idle;
+    if (idle != aErrNone) {
+        state.workerStop = true;
+        return idle;
+    }
+    return stopWorker(state);
 }
 
-void finishWorker(Link::impl& state)
+void releaseState(Link::impl* state)
 {
-    std::lock_guard<std::mutex> control(state.controlLock);
-    stopWorker(state);
+    if (onWorker(*state)) {
+        state->workerStop = true;
+        reaper().adopt(state);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> control(state->controlLock);
+        state->workerStop = true;
+        if (state->asyncWorker.joinable())
+            state->asyncWorker.join();
+    }
+    delete state;
 }
 
 uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex)
@@ -435,10 +540,19 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         empty = m_impl->streamEntries.empty();
     }
     // The callback and context a removal or a replacement let go of are not
-    // used again once this call goes on.
-    if (!enable || replaced)
-        awaitCallbacksIdle(*m_impl);
-    aErr err = installStreamFilter(*m_impl, !empty);
+    // used again once this call goes on; the wait for a running one is
+    // bounded (aErrBusy after it, the rest of the call done all the same).
+    aErr idle = aErrNone;
+    aErr err = aErrNone;
+    if (!empty) {
+        if (!enable || replaced)
+            idle = awaitCallbacksIdle(*m_impl);
+        err = startStreaming(*m_impl);
+    } else if (m_impl->m_stem == 0) {
+        err = aErrConnection;
+    } else {
+        idle = stopStreaming(*m_impl);
+    }
     if (err == aErrNone) {
         uei request;
         request.module = module;
@@ -466,7 +580,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         if (nowEmpty && m_impl->m_stem != 0)
             stopStreaming(*m_impl);
     }
-    return err;
+    return idle != aErrNone ? idle : err;
 }
 
 aErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable)

@@ -52,11 +52,8 @@ aErr query(Link& link, uint8_t address, const uint8_t* request, uint8_t length, 
     if (!link.isConnected())
         return aErrConnection;
     QueryMatch match{address, request[0]};
-    link.dropMatchingPackets(isQueryReply, &match);
-    aErr err = link.sendPacket(address, kCmdQuery, length, request);
-    if (err != aErrNone)
-        return err;
-    return link.awaitPacket(address, isQueryReply, &match, kQueryWaitMs, replyLength, reply);
+    return link.exchangePacket(address, kCmdQuery, length, request, isQueryReply, &match, kQueryWaitMs, replyLength,
+                               reply);
 }
 
 // The counting queries: the reply echoes the request and adds the count.
@@ -284,13 +281,14 @@ aErr Module::debug(const uint8_t* data, uint8_t size)
 {
     if (m_link == nullptr || !m_link->isConnected())
         return aErrConnection;
-    aErr err = m_link->sendPacket(m_address, kCmdDebug, size, data);
-    if (err != aErrNone)
-        return err;
-    const uint8_t match[] = {kCmdDebug};
+    // The echo of this module (the modules behind a router share its link);
+    // a late echo of an earlier test is dropped before this one goes.
+    const uint8_t command[] = {kCmdDebug};
+    Link::ReplyPrefix match{m_address, command, sizeof command};
     uint8_t reply[aPACKET_MAX_DATA];
-    uint8_t length = sizeof match;
-    err = m_link->receivePacket(m_address, match, &length, reply);
+    uint8_t length = 0;
+    aErr err = m_link->exchangePacket(m_address, kCmdDebug, size, data, Link::isReplyWithPrefix, &match,
+                                      kQueryWaitMs, &length, reply);
     if (err != aErrNone)
         return err;
     if (length != size + 1 || (size > 0 && std::memcmp(reply + 1, data, size) != 0))

@@ -2,6 +2,10 @@
 // over packetised serial: whole conversations, then the ways they fail.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +30,8 @@ using linkmodsim::kAddress;
 using linkmodsim::kSerial;
 
 namespace {
+
+constexpr uint8_t kCmdI2C = 8;
 
 template <typename Transport>
 class ObjectLayer : public ::testing::Test {
@@ -290,6 +296,69 @@ TEST(ObjectLayerFailures, RepliesThatDoNotAnswerTheRequest)
     std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the late answer arrives meanwhile
     EXPECT_EQ(system.getVersion(&version), aErrNone);
     EXPECT_EQ(version, 0xBBBB0002u) << "the late answer to the first get is not the second's";
+}
+
+// Echo tests and I2C transfers take their own module's answer to their own
+// request: neither a late answer to an earlier request, still queued, nor an
+// answer of another module on the same link.
+TEST(ObjectLayerFailures, EchoAndBusAnswersAreMatchedToTheirRequest)
+{
+    linkmodsim::TcpModule simulated;
+    simulated.session.withModule([](modsim::VirtualModule& m) {
+        m.setHandler(linkmodsim::kCmdDebug, [](modsim::VirtualModule& vm, const modsim::Packet& p) {
+            vm.send(modsim::Packet{4, {linkmodsim::kCmdDebug, 0xEE}});
+            vm.send(modsim::Packet{kAddress, p.data});
+        });
+        m.setHandler(kCmdI2C, [](modsim::VirtualModule& vm, const modsim::Packet& p) {
+            vm.send(modsim::Packet{4, {kCmdI2C, p.data[1], p.data[2], 0, 0x85}});
+            vm.send(modsim::Packet{kAddress, {kCmdI2C, p.data[1], p.data[2], 0, 0}});
+        });
+    });
+    Module module(kAddress, 0);
+    ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrNone);
+    simulated.session.pushPacket(modsim::Packet{kAddress, {linkmodsim::kCmdDebug, 0xAA}});
+    simulated.session.pushPacket(modsim::Packet{kAddress, {kCmdI2C, 0, 0x50, 0, 0x85}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint8_t payload[] = {1, 2, 3};
+    EXPECT_EQ(module.debug(payload, sizeof payload), aErrNone);
+    I2CClass bus;
+    bus.init(&module, 0);
+    EXPECT_EQ(bus.write(0x50, 1, payload), aErrNone);
+}
+
+// A module that holds its serial line (flow control) while the link writes
+// earlier traffic: the series waits in the output queue, and its answer is
+// awaited from when it has left the queue, not from when it was queued.
+TEST(ObjectLayerFailures, SeriesAnswersAreAwaitedFromWhenTheSeriesLeft)
+{
+    modsim::ModuleConfig config;
+    config.versionMajor = 2;
+    config.versionMinor = 12;  // a firmware that keeps a name
+    linkmodsim::PtyModule simulated(config);
+    Module module(kAddress, 0);
+    ASSERT_EQ(module.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(SpecOf(simulated)), aErrNone);
+    SystemClass system;
+    system.init(&module, 0);
+    const int line = ::open(simulated.server.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    ASSERT_EQ(::tcflow(line, TCOOFF), 0);
+    std::thread resume([line] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        ::tcflow(line, TCOON);
+    });
+    const uint8_t ping[] = {1};
+    EXPECT_EQ(module.getLink()->sendPacket(kAddress, linkmodsim::kCmdDebug, sizeof ping, ping), aErrNone);
+    const std::string name = "held-line";
+    const aErr err = system.setName(reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    resume.join();
+    ::close(line);
+    EXPECT_EQ(err, aErrNone) << "answered within a second of the series leaving";
+    uint8_t read[32];
+    size_t count = 0;
+    EXPECT_EQ(system.getName(read, sizeof read, &count), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(read), count), name);
 }
 
 TEST(ObjectLayerFailures, DiscoveryFallbackRunsOnceAndOnlyWhenAllowed)

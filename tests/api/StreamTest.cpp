@@ -59,6 +59,27 @@ protected:
         system.init(module.get(), 0);
     }
     Link& link() { return *module->getLink(); }
+    // Registers a temperature callback that counts its calls and whose first
+    // call waits for released; sends samples 1..samples and returns once that
+    // first call runs.
+    void blockFirstCallback(std::atomic<int>& calls, std::shared_future<void> released, uint32_t samples)
+    {
+        auto entered = std::make_shared<std::promise<void>>();  // outlives this call
+        std::future<void> running = entered->get_future();
+        ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                                [&calls, entered, released](const aPacket*, void*) -> uint8_t {
+                                                    if (calls++ == 0) {
+                                                        entered->set_value();
+                                                        released.wait();
+                                                    }
+                                                    return 0;
+                                                },
+                                                nullptr),
+                  aErrNone);
+        for (uint32_t i = 1; i <= samples; ++i)
+            simulated->session.pushPacket(sample32(kTemperature, i));
+        ASSERT_EQ(running.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    }
     size_t cachedEntries()
     {
         Link::StreamStatusEntry entries[32];
@@ -172,22 +193,10 @@ TEST_F(Streams, MalformedSamplesAndRefusedRegistrationsLeaveNoEntries)
 // context then. A callback may close its own module's link.
 TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
 {
-    std::promise<void> entered, release;
+    std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<int> calls{0};
-    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
-                                            [&](const aPacket*, void*) -> uint8_t {
-                                                if (calls++ == 0) {
-                                                    entered.set_value();
-                                                    released.wait();
-                                                }
-                                                return 0;
-                                            },
-                                            nullptr),
-              aErrNone);
-    for (uint32_t i = 1; i <= 5; ++i)
-        simulated->session.pushPacket(sample32(kTemperature, i));
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_NO_FATAL_FAILURE(blockFirstCallback(calls, released, 5));
     uint32_t value = 0;
     ASSERT_TRUE(waitUntil([&] {
         return link().getStreamValue(kAddress, kCmdSystem, kTemperature, 0, 0, &value) == aErrNone && value == 5;
@@ -223,6 +232,62 @@ TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
     EXPECT_FALSE(module->isConnected());
     EXPECT_EQ(closes.load(), 1);
     module.reset();  // joins the worker the callback ran on
+}
+
+// A removal waits a bounded time for a callback of what it removes: one still
+// running after it leaves the removal with aErrBusy (its context in use);
+// none of the removed registration's queued callbacks runs, and the next
+// registration is served by a new worker.
+TEST_F(Streams, ARemovalWaitsABoundedTimeForItsRunningCallback)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> calls{0};
+    ASSERT_NO_FATAL_FAILURE(blockFirstCallback(calls, released, 3));
+    auto removal = std::async(std::launch::async, [&] {
+        return system.registerOptionCallback(kTemperature, false, nullptr, nullptr);
+    });
+    const bool returned = removal.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    release.set_value();
+    EXPECT_TRUE(returned) << "the removal came back while its callback still ran";
+    EXPECT_EQ(removal.get(), aErrBusy);
+
+    std::atomic<int> later{0};
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&](const aPacket*, void*) -> uint8_t {
+                                                ++later;
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 4));
+    EXPECT_TRUE(waitUntil([&] { return later.load() == 1; }));
+    EXPECT_EQ(calls.load(), 1) << "queued callbacks of the removed registration never ran";
+}
+
+// A callback may destroy its own Module: its worker ends once the callback
+// returns and is joined before the Link's memory goes; no thread stays.
+TEST_F(Streams, ACallbackMayDestroyItsOwnModule)
+{
+    const int threadsBefore = threadCount();
+    auto own = std::make_unique<Module>(kAddress, 0);  // shares the engine link of the fixture's
+    ASSERT_EQ(own->setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(own->connectFromSpec(SpecOf(*simulated)), aErrNone);
+    ASSERT_EQ(own->getLink()->stem(), link().stem());
+    std::atomic<bool> destroyed{false};
+    ASSERT_EQ(own->getLink()->registerStreamCallback(kAddress, kCmdSystem, kTemperature, 0, true,
+                                                     [&](const aPacket*, void*) -> uint8_t {
+                                                         own.reset();
+                                                         destroyed = true;
+                                                         return 0;
+                                                     },
+                                                     nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 1));
+    simulated->session.pushPacket(sample32(kTemperature, 2));
+    ASSERT_TRUE(waitUntil([&] { return destroyed.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == threadsBefore; })) << threadCount() << " " << threadsBefore;
+    EXPECT_TRUE(module->isConnected()) << "the link stays with its other holder";
 }
 
 // A callback that trades its registration for another from inside: the
@@ -335,21 +400,10 @@ TEST(StreamsThroughARouter, ThreadsRegisterTheModulesOfOneLinkAtOnce)
 // while the cache keeps the latest value.
 TEST_F(Streams, AFullCallbackQueueDropsAndKeepsTheValue)
 {
-    std::promise<void> entered, release;
+    std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<int> calls{0};
-    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
-                                            [&](const aPacket*, void*) -> uint8_t {
-                                                if (calls++ == 0) {
-                                                    entered.set_value();
-                                                    released.wait();
-                                                }
-                                                return 0;
-                                            },
-                                            nullptr),
-              aErrNone);
-    simulated->session.pushPacket(sample32(kTemperature, 1));
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_NO_FATAL_FAILURE(blockFirstCallback(calls, released, 1));
     for (uint32_t i = 2; i <= 601; ++i)
         simulated->session.pushPacket(sample32(kTemperature, i));
     uint32_t value = 0;

@@ -142,6 +142,13 @@ uint64_t aLinkControl_Deadline(unsigned long timeoutMs);
 /* The worker threads (aLinkInput.c, aLinkOutput.c); argument: the aLink. */
 void* sInPipeProcess(void* argument);
 void* sOutPipeProcess(void* argument);
+/* Sends a copy of packet (aLinkOutput.c): written by the caller when the link
+ * runs unpooled, nothing is queued or being written and the transport takes
+ * it without waiting; queued for the output thread otherwise. The result of
+ * queueing; a write that fails drops the packet, as the thread's do. */
+aErr aLinkOutput_Put(aLink* link, const aPacket* packet);
+/* Ends the waits of both threads early, so that a stop is seen at once. */
+void aLinkOutput_WakeThreads(aLink* link);
 
 /* Packet log (aLinkLog.c). Record one packet's wire form, when the link has a log. */
 void aLinkLog_Packet(aLink* link, uint8_t type, const aPacket* packet);

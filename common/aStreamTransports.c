@@ -19,6 +19,9 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
         aStreamSocket_Delete(transport);
         return aErrResource;
     }
+    const aStreamExtras extras = {aStreamSocket_AwaitInput, aStreamSocket_Interrupt,
+                                  aStreamSocket_WriteAtOnce};
+    aStream_SetExtras(*stream, &extras, transport);
     return aErrNone;
 }
 

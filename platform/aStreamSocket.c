@@ -13,6 +13,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,6 +21,7 @@
 #include <stdbool.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,6 +50,7 @@ typedef struct {
     unsigned int flags;
     unsigned long generation; /* bumped by every new connection */
     bool connecting;          /* a thread is making a new connection */
+    int wake;                 /* eventfd that ends the reader's sleep */
     /* Receive side only. */
     uint8_t rx[aSOCKET_RX_SIZE];
     size_t rxCount;
@@ -264,6 +267,11 @@ aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference)
     record->address.sin_port = htons(port);
     record->address.sin_addr.s_addr = address;
     record->fd = -1;
+    record->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (record->wake < 0) {
+        aStreamSocket_Delete(record);
+        return aErrResource;
+    }
     aErr err = sConnect(record, &record->fd);
     if (err != aErrNone) {
         aStreamSocket_Delete(record);
@@ -321,15 +329,12 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
     return aErrNotReady;
 }
 
-aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
+/* The write loop for a block of which sent bytes already went to the
+ * connection of generation (0: none yet). */
+static aErr sWriteRest(aSocketRecord* record, const uint8_t* bytes, size_t length, size_t sent,
+                       unsigned long generation)
 {
-    aSocketRecord* record = sRecord(reference);
-    if (record == NULL || (bytes == NULL && length > 0))
-        return aErrParam;
-
-    size_t sent = 0;
-    int attempts = 0;
-    unsigned long generation = 0;
+    int attempts = sent > 0 ? 1 : 0;
     while (sent < length && attempts < aSOCKET_WRITE_ATTEMPTS) {
         ssize_t n = 0;
         int error = 0;
@@ -365,12 +370,77 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
     return sent == length ? aErrNone : aErrWrite;
 }
 
+aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record == NULL || (bytes == NULL && length > 0))
+        return aErrParam;
+    return sWriteRest(record, bytes, length, 0, 0);
+}
+
+/* One send decides: a connection that is being made, broken, or full takes
+ * nothing, and the block is left to the patient writer. Once some bytes are
+ * out, the rest must follow them on the same connection. */
+aErr aStreamSocket_WriteAtOnce(const uint8_t* bytes, size_t length, void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record == NULL || (bytes == NULL && length > 0))
+        return aErrParam;
+    size_t sent = 0;
+    unsigned long generation = 0;
+    ssize_t n = 0;
+    int error = 0;
+    if (length == 0)
+        return aErrNone;
+    if (sSend(record, bytes, length, &sent, &generation, &n, &error) != aErrNone || n <= 0)
+        return aErrNotReady;
+    sent = (size_t)n;
+    return sent == length ? aErrNone : sWriteRest(record, bytes, length, sent, generation);
+}
+
+/* Sleeps on the descriptor number, which stays valid whatever the writer does
+ * meanwhile, and on the wake event. */
+aErr aStreamSocket_AwaitInput(unsigned long timeoutMs, void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record == NULL)
+        return aErrParam;
+    if (record->rxPos < record->rxCount)
+        return aErrNone;
+    struct pollfd waitFor[2] = {{record->fd, POLLIN, 0}, {record->wake, POLLIN, 0}};
+    int timeout = timeoutMs > INT_MAX ? INT_MAX : (int)timeoutMs;
+    int ready = poll(waitFor, 2, timeout);
+    if (ready < 0 && errno != EINTR)
+        return aErrNone; /* let get find out what is wrong */
+    if (ready <= 0)
+        return aErrTimeout;
+    if (waitFor[1].revents != 0) {
+        uint64_t count = 0;
+        ssize_t got = read(record->wake, &count, sizeof count);
+        (void)got; /* the event is spent either way */
+        return aErrCancel;
+    }
+    return aErrNone;
+}
+
+void aStreamSocket_Interrupt(void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record == NULL)
+        return;
+    uint64_t one = 1;
+    ssize_t put = write(record->wake, &one, sizeof one);
+    (void)put; /* a full counter still wakes the reader */
+}
+
 /* Called once neither thread uses the stream any more. */
 aErr aStreamSocket_Delete(void* reference)
 {
     aSocketRecord* record = sRecord(reference);
     if (record == NULL)
         return aErrIO;
+    if (record->wake >= 0)
+        close(record->wake);
     if (record->fd >= 0) {
         close(record->fd);
         record->fd = -1;

@@ -24,9 +24,11 @@ struct Result {
     bool ok = false;
 };
 
+// The module answers a packet whose second byte asks for a get or a set (bit
+// 6 or 7) as a UEI request; these bytes ask for neither.
 std::vector<std::uint8_t> sinkPayload(int dataLength)
 {
-    return std::vector<std::uint8_t>(size_t(dataLength - 1), 0x5A);
+    return std::vector<std::uint8_t>(size_t(dataLength - 1), 0x15);
 }
 
 Result viaLink(const ChildModule& module, bool pooled, int packets, int dataLength, int batch)

@@ -191,15 +191,16 @@ static void sIdle(aLink* link, uint64_t readStartedUs)
     unsigned long waitMs = aLINK_IDLE_WAIT_MS;
     if (syncing && link->syncStartedMs + aLINK_SYNC_RETRY_MS > now)
         waitMs = (unsigned long)(link->syncStartedMs + aLINK_SYNC_RETRY_MS - now);
-    aStream_AwaitInput(link->stream, waitMs);
-    /* A stream that does not wait for input itself must not make this spin,
-     * nor one whose wait keeps ending at once with nothing to read; pausing
-     * on every quick answer would instead stall a framing stream for each
-     * byte of every frame. */
+    /* A read that waited and found nothing means a quiet stream: sleep. A
+     * quick "not ready" is a framing stream taking in a frame, whose next
+     * byte is already there; only a long run of them means a stream that
+     * does not wait, which must not make this spin. */
     if (sSteadyUs() - readStartedUs >= aLINK_QUICK_IDLE_US) {
         link->quickIdle = 0;
+        aStream_AwaitInput(link->stream, waitMs);
     } else if (++link->quickIdle > aLINK_QUICK_IDLE_RUN) {
-        aTime_MSSleep(aLINK_IDLE_PAUSE_MS);
+        if (aStream_AwaitInput(link->stream, waitMs) == aErrMode)
+            aTime_MSSleep(aLINK_IDLE_PAUSE_MS);
     }
 }
 

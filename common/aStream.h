@@ -143,6 +143,11 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
  * for a null out pointer, aErrMemory or aErrResource when it cannot be made. */
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc deleteProc, void* reference, aStream** stream);
+/* The same over a transport with optional slots (may be null): the framing
+ * stream sleeps for input when the transport can. */
+aErr aStream_CreateCobsEncodingOver(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                                    aStreamDeleteProc deleteProc, const aStreamExtras* extras,
+                                    void* reference, aStream** stream);
 
 #ifdef __cplusplus
 }

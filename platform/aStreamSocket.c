@@ -11,9 +11,10 @@
  * by the descriptor number, which the kernel reuses. */
 #include "aStreamSocket.h"
 
+#include "aWake.h"
+
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -21,7 +22,6 @@
 #include <stdbool.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -267,7 +267,7 @@ aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference)
     record->address.sin_port = htons(port);
     record->address.sin_addr.s_addr = address;
     record->fd = -1;
-    record->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    record->wake = aWake_Create();
     if (record->wake < 0) {
         aStreamSocket_Delete(record);
         return aErrResource;
@@ -407,30 +407,14 @@ aErr aStreamSocket_AwaitInput(unsigned long timeoutMs, void* reference)
         return aErrParam;
     if (record->rxPos < record->rxCount)
         return aErrNone;
-    struct pollfd waitFor[2] = {{record->fd, POLLIN, 0}, {record->wake, POLLIN, 0}};
-    int timeout = timeoutMs > INT_MAX ? INT_MAX : (int)timeoutMs;
-    int ready = poll(waitFor, 2, timeout);
-    if (ready < 0 && errno != EINTR)
-        return aErrNone; /* let get find out what is wrong */
-    if (ready <= 0)
-        return aErrTimeout;
-    if (waitFor[1].revents != 0) {
-        uint64_t count = 0;
-        ssize_t got = read(record->wake, &count, sizeof count);
-        (void)got; /* the event is spent either way */
-        return aErrCancel;
-    }
-    return aErrNone;
+    return aWake_AwaitInput(record->fd, record->wake, timeoutMs);
 }
 
 void aStreamSocket_Interrupt(void* reference)
 {
     aSocketRecord* record = sRecord(reference);
-    if (record == NULL)
-        return;
-    uint64_t one = 1;
-    ssize_t put = write(record->wake, &one, sizeof one);
-    (void)put; /* a full counter still wakes the reader */
+    if (record != NULL)
+        aWake_Signal(record->wake);
 }
 
 /* Called once neither thread uses the stream any more. */
@@ -439,8 +423,7 @@ aErr aStreamSocket_Delete(void* reference)
     aSocketRecord* record = sRecord(reference);
     if (record == NULL)
         return aErrIO;
-    if (record->wake >= 0)
-        close(record->wake);
+    aWake_Close(record->wake);
     if (record->fd >= 0) {
         close(record->fd);
         record->fd = -1;

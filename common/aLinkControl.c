@@ -28,6 +28,7 @@ aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
     link->stream = stream;
     link->id = linkId;
     atomic_store(&link->running, false);
+    atomic_store(&link->stopAskedMs, 0);
     atomic_store(&link->status, stream ? aLINK_STATUS_STOPPED : aLINK_STATUS_INVALID);
     atomic_store(&link->inputReady, false);
     atomic_store(&link->outputReady, false);
@@ -126,6 +127,7 @@ aErr aLinkControl_Stop(aLink* link)
     if (status == aLINK_STATUS_STOPPED || status == aLINK_STATUS_STOPPING)
         return aErrNone;
     atomic_store(&link->status, aLINK_STATUS_STOPPING);
+    atomic_store(&link->stopAskedMs, aLink_SteadyMs());
     aErr err = aErrNone;
     if (link->inputThread != NULL && link->outputThread != NULL)
         aLinkControl_ForceRoute(link, 0);

@@ -1,4 +1,5 @@
-// Link table and lifecycle: identifiers, use counts, start/stop, unknown links.
+// Link table and lifecycle: identifiers, use counts, start/stop (a short queue
+// flushed, a long one cut short), unknown links.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -114,6 +115,36 @@ TEST(LinkTable, PacketsQueuedBeforeStopAreStillWritten)
     for (const auto& p : module.received())
         sevens += p.address == 4 && p.data.size() == 2 && p.data[0] == 7;
     EXPECT_EQ(sevens, 20u);
+}
+
+TEST(LinkTable, StopDoesNotWaitBehindALongQueue)
+{
+    FakeModule module(4);
+    int32_t id = aLink_Create(module.makeStream());
+    ASSERT_GT(id, 0);
+    module.setWriteGate(false);
+    const size_t queued = 500;
+    for (size_t i = 0; i < queued; ++i) {
+        aPacket* p = makePacket(4, {7, static_cast<uint8_t>(i)});
+        ASSERT_EQ(aLink_PutPacket(id, p), aErrNone);
+        aPacket_Destroy(&p);
+    }
+    // The writer stays stuck on the first packet for longer than a stop
+    // waits for the queue; what is still queued then is dropped, and the
+    // route still goes off.
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        module.setWriteGate(true);
+    });
+    aLink_Destroy(&id);
+    opener.join();
+    const auto received = module.received();
+    size_t sevens = 0;
+    for (const auto& p : received)
+        sevens += p.address == 4 && p.data.size() == 2 && p.data[0] == 7;
+    EXPECT_LT(sevens, queued);
+    ASSERT_FALSE(received.empty());
+    EXPECT_TRUE(isForceRoute(received.back(), 0));
 }
 
 TEST(LinkTable, ResetOfCallerMadeStreamIsRefusedAndLinkKeepsWorking)

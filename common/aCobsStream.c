@@ -26,6 +26,7 @@ typedef struct {
     aStreamWriteProc innerWrite;
     aStreamDeleteProc innerDelete;
     void* innerReference;
+    aStreamExtras innerExtras;
 
     /* Receive side. */
     uint8_t frame[aCOBS_RX_FRAME];
@@ -185,8 +186,33 @@ static aErr sCobsDelete(void* reference)
     return err;
 }
 
+/* Decoded bytes waiting need no sleep; otherwise the inner transport sleeps. */
+static aErr sCobsAwaitInput(unsigned long timeoutMs, void* reference)
+{
+    aCobsStream* record = sRecord(reference);
+    if (record == NULL)
+        return aErrParam;
+    if (record->pending)
+        return aErrNone;
+    return record->innerExtras.awaitInput(timeoutMs, record->innerReference);
+}
+
+static void sCobsInterruptInput(void* reference)
+{
+    aCobsStream* record = sRecord(reference);
+    if (record != NULL)
+        record->innerExtras.interruptInput(record->innerReference);
+}
+
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc deleteProc, void* reference, aStream** stream)
+{
+    return aStream_CreateCobsEncodingOver(get, put, write, deleteProc, NULL, reference, stream);
+}
+
+aErr aStream_CreateCobsEncodingOver(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                                    aStreamDeleteProc deleteProc, const aStreamExtras* extras,
+                                    void* reference, aStream** stream)
 {
     if (stream == NULL)
         return aErrParam;
@@ -212,6 +238,12 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
         record->check = 0;
         free(record);
         return aErrResource;
+    }
+    /* Whole frames go out in one write each; only the sleep is passed on. */
+    if (extras != NULL && extras->awaitInput != NULL && extras->interruptInput != NULL) {
+        record->innerExtras = *extras;
+        const aStreamExtras own = {sCobsAwaitInput, sCobsInterruptInput, NULL};
+        aStream_SetExtras(*stream, &own, record);
     }
     return aErrNone;
 }

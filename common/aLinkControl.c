@@ -28,6 +28,7 @@ aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
     link->stream = stream;
     link->id = linkId;
     atomic_store(&link->running, false);
+    atomic_store(&link->stopAskedMs, 0);
     atomic_store(&link->status, stream ? aLINK_STATUS_STOPPED : aLINK_STATUS_INVALID);
     atomic_store(&link->inputReady, false);
     atomic_store(&link->outputReady, false);
@@ -126,10 +127,12 @@ aErr aLinkControl_Stop(aLink* link)
     if (status == aLINK_STATUS_STOPPED || status == aLINK_STATUS_STOPPING)
         return aErrNone;
     atomic_store(&link->status, aLINK_STATUS_STOPPING);
+    atomic_store(&link->stopAskedMs, aLink_SteadyMs());
     aErr err = aErrNone;
     if (link->inputThread != NULL && link->outputThread != NULL)
         aLinkControl_ForceRoute(link, 0);
     atomic_store(&link->running, false);
+    aLinkOutput_WakeThreads(link);
     if (link->inputThread != NULL && aThread_Destroy(&link->inputThread) != aErrNone)
         err = aErrUnknown;
     if (link->outputThread != NULL && aThread_Destroy(&link->outputThread) != aErrNone)
@@ -271,7 +274,7 @@ aErr aLink_PutPacket(int32_t linkId, const aPacket* packet)
     aLinkEntry* pin = aLinkTable_Acquire(linkId);
     if (pin == NULL)
         return aErrParam;
-    aErr err = aPacketFifo_Put(atomic_load(&pin->link->outputFifo), packet);
+    aErr err = aLinkOutput_Put(pin->link, packet);
     aLinkTable_Release(pin);
     if (err == aErrNone && aLinkDebug_On(aLINK_TRACE_PACKETS)) {
         uint8_t address = 0, length = 0;

@@ -11,6 +11,9 @@
 #define aLINK_IO_RETRY_MS 100
 /* Pause after a stream that reports "not ready" without waiting itself. */
 #define aLINK_IDLE_PAUSE_MS 2
+/* The longest sleep of an idle link on a stream that can wait for input; a
+ * stop ends it at once. */
+#define aLINK_IDLE_WAIT_MS 1000
 /* A framing stream answers "not ready" for each byte of a frame it is still
  * collecting, at once; only a longer run than any frame means an idle stream
  * that does not wait. */
@@ -182,22 +185,32 @@ static uint64_t sSteadyUs(void)
 }
 
 /* No byte there: a link waiting for sync (or recovering from an I/O error)
- * asks again, unless requests are already out and not yet overdue. */
+ * asks again, unless requests are already out and not yet overdue. Then the
+ * thread sleeps until input comes, the next sync request is due or a stop
+ * wakes it, on a stream that can wait; on one that cannot, it paces itself. */
 static void sIdle(aLink* link, uint64_t readStartedUs)
 {
     int status = atomic_load(&link->status);
     uint64_t now = aLink_SteadyMs();
-    if ((status == aLINK_STATUS_SYNCING || status == aLINK_STATUS_IO_ERROR) &&
-        (link->syncState == sSYNC_DONE || link->syncState == sSYNC_START ||
-         now - link->syncStartedMs >= aLINK_SYNC_RETRY_MS))
+    bool syncing = status == aLINK_STATUS_SYNCING || status == aLINK_STATUS_IO_ERROR;
+    if (syncing && (link->syncState == sSYNC_DONE || link->syncState == sSYNC_START ||
+                    now - link->syncStartedMs >= aLINK_SYNC_RETRY_MS)) {
         sStartSync(link);
-    /* A stream that does not wait for input itself must not make this spin;
-     * pausing on every quick answer would instead stall a framing stream for
-     * each byte of every frame. */
+        now = link->syncStartedMs;
+    }
+    unsigned long waitMs = aLINK_IDLE_WAIT_MS;
+    if (syncing && link->syncStartedMs + aLINK_SYNC_RETRY_MS > now)
+        waitMs = (unsigned long)(link->syncStartedMs + aLINK_SYNC_RETRY_MS - now);
+    /* A read that waited and found nothing means a quiet stream: sleep. A
+     * quick "not ready" is a framing stream taking in a frame, whose next
+     * byte is already there; only a long run of them means a stream that
+     * does not wait, which must not make this spin. */
     if (sSteadyUs() - readStartedUs >= aLINK_QUICK_IDLE_US) {
         link->quickIdle = 0;
+        aStream_AwaitInput(link->stream, waitMs);
     } else if (++link->quickIdle > aLINK_QUICK_IDLE_RUN) {
-        aTime_MSSleep(aLINK_IDLE_PAUSE_MS);
+        if (aStream_AwaitInput(link->stream, waitMs) == aErrMode)
+            aTime_MSSleep(aLINK_IDLE_PAUSE_MS);
     }
 }
 

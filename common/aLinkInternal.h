@@ -42,6 +42,9 @@ typedef struct aLink {
     uint16_t check;
     int32_t id;
     atomic_bool running;
+    /* When the last stop was asked for (steady milliseconds): the output
+     * thread writes what was queued before it only for a while after. */
+    _Atomic uint64_t stopAskedMs;
     /* Set once the last destroy has begun: calls still in flight give up. */
     atomic_bool closing;
     atomic_int status;
@@ -156,6 +159,13 @@ uint64_t aLinkControl_Deadline(unsigned long timeoutMs);
 /* The worker threads (aLinkInput.c, aLinkOutput.c); argument: the aLink. */
 void* sInPipeProcess(void* argument);
 void* sOutPipeProcess(void* argument);
+/* Sends a copy of packet (aLinkOutput.c): written by the caller when the link
+ * runs unpooled, nothing is queued or being written and the transport takes
+ * it without waiting; queued for the output thread otherwise. The result of
+ * queueing; a write that fails drops the packet, as the thread's do. */
+aErr aLinkOutput_Put(aLink* link, const aPacket* packet);
+/* Ends the waits of both threads early, so that a stop is seen at once. */
+void aLinkOutput_WakeThreads(aLink* link);
 
 /* Packet log (aLinkLog.c). Record one packet's wire form, when the link has a log. */
 void aLinkLog_Packet(aLink* link, uint8_t type, const aPacket* packet);

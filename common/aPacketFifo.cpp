@@ -26,6 +26,12 @@ struct SerialPacket {
     OwnedPacket packet;
 };
 
+// An expected packet slower than the spin limit's half is not spun for; a
+// delay counts as at most kSlowDelay in the average, so that one packet that
+// never came is soon outweighed.
+constexpr std::chrono::nanoseconds kSpinLimit = std::chrono::microseconds(100);
+constexpr std::chrono::nanoseconds kSlowDelay = std::chrono::milliseconds(1);
+
 struct packetFifo {
     std::deque<SerialPacket> queue;
     std::condition_variable condition;
@@ -33,6 +39,41 @@ struct packetFifo {
     std::atomic<bool> active{true};
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextSequence{0};
+    // The right to send (mutex held): taken by the queue's reader or by a
+    // writer sending past an empty queue; a second condition tells those
+    // waiting for it.
+    bool sending = false;
+    bool interrupted = false;
+    std::condition_variable sendCondition;
+    // Packets announced by aPacketFifo_Expect (mutex held): whether one is
+    // awaited, since when, and how long the last ones took to come (zero:
+    // none has come yet).
+    bool expecting = false;
+    std::chrono::steady_clock::time_point expectedSince{};
+    std::chrono::nanoseconds typicalDelay{0};
+
+    // A put ends an expectation and learns how long it took. Mutex held.
+    void arrived()
+    {
+        if (!expecting)
+            return;
+        expecting = false;
+        auto delay = std::chrono::steady_clock::now() - expectedSince;
+        if (delay > kSlowDelay)
+            delay = kSlowDelay;
+        typicalDelay = typicalDelay.count() == 0 ? delay : (typicalDelay * 7 + delay) / 8;
+    }
+
+    // Until when a waiter spins for an expected packet: twice the usual
+    // delay after the announcement, while that is short; never when packets
+    // come slowly or none is expected. Mutex held.
+    std::chrono::steady_clock::time_point spinUntil() const
+    {
+        if (!expecting || typicalDelay > kSpinLimit / 2)
+            return {};
+        const auto spin = typicalDelay.count() == 0 ? kSpinLimit : typicalDelay * 2;
+        return expectedSince + spin;
+    }
     // Threads waiting for room; removals wake them only when there are any.
     std::condition_variable roomCondition;
     int roomWaiters = 0;
@@ -64,11 +105,43 @@ struct packetFifo {
 
 using FifoRef = std::shared_ptr<packetFifo>;
 
+// A pause in a busy wait, easing the way for the other hardware thread.
+inline void sCpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Spins while a packet expected soon has not come, before the caller sleeps:
+// on a fast transport the packet takes less time than waking a sleeping
+// waiter does. The spin watches the put count without the lock, and gives
+// the processor up to nobody: a yield would hand it to any other program for
+// a whole time slice. Lock held on entry and exit; ready is the waiter's own
+// test, run under the lock after each put.
+template <typename Ready>
+void sSpinForExpected(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Ready ready)
+{
+    auto until = fifo.spinUntil();
+    while (!ready() && fifo.active && std::chrono::steady_clock::now() < until) {
+        const int64_t seen = fifo.nextSequence.load();
+        lock.unlock();
+        while (fifo.nextSequence.load() == seen && fifo.active &&
+               std::chrono::steady_clock::now() < until)
+            sCpuRelax();
+        lock.lock();
+        until = fifo.spinUntil();
+    }
+}
+
 // Process-wide state, never destroyed: a thread still waiting at exit must not
 // find its registry gone.
 std::atomic<uint64_t> gpSequentialId{1};
 std::mutex& gpPacketFifoDictionaryMutex = *new std::mutex;
 std::map<uint64_t, FifoRef>& gpPacketFifoDictionary = *new std::map<uint64_t, FifoRef>;
+// FIFOs whose destroy waits for a send to end: out of the dictionary, so that
+// nothing new reaches them, but still found by the end of that send.
+std::map<uint64_t, FifoRef>& gpRetiringFifos = *new std::map<uint64_t, FifoRef>;
 
 // The FIFO with that identifier, or null.
 FifoRef sLookup(uint64_t id)
@@ -84,6 +157,10 @@ FifoRef sLookup(uint64_t id)
 // mean "as long as it takes"; unclamped, their conversion to the clock's
 // nanoseconds would wrap round into a deadline in the past.
 constexpr unsigned long kLongestWaitMs = 10ul * 366 * 24 * 60 * 60 * 1000;
+
+// How long a destroy waits for a send in progress. Transports bound each of
+// their writes well below this.
+constexpr auto kSendEndWait = std::chrono::seconds(2);
 
 // Deadline of a wait of timeoutMs from now on the steady clock.
 std::chrono::steady_clock::time_point sDeadline(unsigned long timeoutMs)
@@ -123,19 +200,27 @@ aErr aPacketFifo_Destroy(uint64_t* fifo)
             auto found = gpPacketFifoDictionary.find(*fifo);
             if (*fifo == 0 || found == gpPacketFifoDictionary.end())
                 return aErrNotFound;
+            gpRetiringFifos[*fifo] = found->second;
             ref = std::move(found->second);
             gpPacketFifoDictionary.erase(found);
         }
+        bool sendEnded = true;
         {
-            std::lock_guard<std::mutex> lock(ref->mutex);
+            std::unique_lock<std::mutex> lock(ref->mutex);
             ref->queue.clear();
             ref->syncWindow();
             ref->active = false;
+            ref->condition.notify_all();
+            ref->sendCondition.notify_all();
             ref->wakeRoomWaiters();
+            sendEnded = ref->sendCondition.wait_for(lock, kSendEndWait, [&] { return !ref->sending; });
         }
-        ref->condition.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+            gpRetiringFifos.erase(*fifo);
+        }
         *fifo = 0;
-        return aErrNone;
+        return sendEnded ? aErrNone : aErrBusy;
     } catch (...) {
         return aErrUnknown;
     }
@@ -170,9 +255,110 @@ aErr aPacketFifo_Put(uint64_t fifo, const aPacket* packet)
         } catch (const std::bad_alloc&) {
             return aErrResource;
         }
+        ref->arrived();
         ref->syncWindow();
     }
     ref->condition.notify_all();
+    return aErrNone;
+}
+
+aErr aPacketFifo_PutOrClaim(uint64_t fifo, const aPacket* packet, bool* claimed)
+{
+    if (claimed == nullptr)
+        return aErrParam;
+    *claimed = false;
+    FifoRef ref = sLookup(fifo);
+    if (!ref || packet == nullptr)
+        return aErrParam;
+    {
+        std::lock_guard<std::mutex> lock(ref->mutex);
+        if (ref->active && ref->queue.empty() && !ref->sending) {
+            ref->sending = true;
+            *claimed = true;
+            return aErrNone;
+        }
+    }
+    return aPacketFifo_Put(fifo, packet);
+}
+
+aErr aPacketFifo_AwaitSend(uint64_t fifo, unsigned long timeoutMs)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref)
+        return aErrParam;
+    auto deadline = sDeadline(timeoutMs);
+    std::unique_lock<std::mutex> lock(ref->mutex);
+    bool ready = false;
+    auto due = [&] {
+        ready = !ref->queue.empty() && !ref->sending;
+        return ready || ref->interrupted || !ref->active;
+    };
+    // A put wakes the queue's own waiters; an end of a send, this condition.
+    while (!due() && std::chrono::steady_clock::now() < deadline) {
+        if (ref->queue.empty())
+            ref->condition.wait_until(lock, deadline);
+        else
+            ref->sendCondition.wait_until(lock, deadline);
+    }
+    if (ref->interrupted || !ref->active) {
+        ref->interrupted = false;
+        return aErrCancel;
+    }
+    if (!ready)
+        return aErrTimeout;
+    ref->sending = true;
+    return aErrNone;
+}
+
+aErr aPacketFifo_ClaimSend(uint64_t fifo, unsigned long timeoutMs)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref)
+        return aErrParam;
+    std::unique_lock<std::mutex> lock(ref->mutex);
+    if (!ref->sendCondition.wait_until(lock, sDeadline(timeoutMs), [&] { return !ref->sending; }))
+        return aErrTimeout;
+    ref->sending = true;
+    return aErrNone;
+}
+
+void aPacketFifo_EndSend(uint64_t fifo)
+{
+    // A FIFO being destroyed is found among the retiring: its destroy waits
+    // for this.
+    FifoRef ref = sLookup(fifo);
+    if (!ref) {
+        std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+        auto found = gpRetiringFifos.find(fifo);
+        if (found != gpRetiringFifos.end())
+            ref = found->second;
+    }
+    if (!ref)
+        return;
+    std::lock_guard<std::mutex> lock(ref->mutex);
+    ref->sending = false;
+    ref->sendCondition.notify_all();
+}
+
+void aPacketFifo_Expect(uint64_t fifo)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref)
+        return;
+    std::lock_guard<std::mutex> lock(ref->mutex);
+    ref->expecting = true;
+    ref->expectedSince = std::chrono::steady_clock::now();
+}
+
+aErr aPacketFifo_Interrupt(uint64_t fifo)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref)
+        return aErrParam;
+    std::lock_guard<std::mutex> lock(ref->mutex);
+    ref->interrupted = true;
+    ref->condition.notify_all();
+    ref->sendCondition.notify_all();
     return aErrNone;
 }
 
@@ -208,8 +394,9 @@ aPacket* aPacketFifo_Await(uint64_t fifo, unsigned long timeoutMs)
         return nullptr;
     auto deadline = sDeadline(timeoutMs);
     std::unique_lock<std::mutex> lock(ref->mutex);
-    ref->condition.wait_until(lock, deadline,
-                              [&] { return !ref->queue.empty() || !ref->active; });
+    auto ready = [&] { return !ref->queue.empty() || !ref->active; };
+    sSpinForExpected(lock, *ref, ready);
+    ref->condition.wait_until(lock, deadline, ready);
     return ref->queue.empty() ? nullptr : ref->take(ref->queue.begin());
 }
 
@@ -251,7 +438,9 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t fifo, aPacketFifoFilter filter, void* r
         }
         return !ref->active;
     };
-    ref->condition.wait_until(lock, deadline, found);
+    sSpinForExpected(lock, *ref, found);
+    if (!matched)
+        ref->condition.wait_until(lock, deadline, found);
     // The iterator stays valid: the lock has been held since the predicate
     // found it. (An end() taken before the wait would not: puts move it.)
     if (!matched)

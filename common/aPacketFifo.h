@@ -24,8 +24,10 @@ typedef bool (*aPacketFifoFilter)(const aPacket* packet, void* reference);
 /* A new FIFO's identifier, or 0 on failure. */
 uint64_t aPacketFifo_Create(void);
 /* Discards the queued packets, releases every waiter (they return null) and sets
- * *fifo to 0. aErrParam for a null pointer, aErrNotFound for an unknown FIFO,
- * aErrUnknown on an internal failure. */
+ * *fifo to 0. A send in progress (see aPacketFifo_PutOrClaim) is waited for,
+ * up to two seconds, so that its transport may go once this returns.
+ * aErrParam for a null pointer, aErrNotFound for an unknown FIFO, aErrUnknown
+ * on an internal failure, aErrBusy when the send did not end in time. */
 aErr aPacketFifo_Destroy(uint64_t* fifo);
 /* Number of queued packets; 0 for an unknown FIFO. */
 size_t aPacketFifo_GetLength(uint64_t fifo);
@@ -51,6 +53,35 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t fifo, aPacketFifoFilter filter, void* r
                                 unsigned long timeoutMs);
 /* Removes every packet the filter selects; returns how many. */
 size_t aPacketFifo_DrainPackets(uint64_t fifo, aPacketFifoFilter filter, void* reference);
+/* Tells the FIFO that a packet will likely come soon (a request has just gone
+ * out). While such packets have been coming within a few tens of
+ * microseconds, a waiter spins for the next one, yielding the processor,
+ * before it sleeps: waking a sleeping thread would take longer. The spin is
+ * bounded by a tenth of a millisecond; slower packets are waited for asleep. */
+void aPacketFifo_Expect(uint64_t fifo);
+
+/* The right to send: an output queue's reader and a writer that would rather
+ * send a packet itself than queue it take turns, so that packets still leave
+ * in the order they were put. Whoever holds the right sends (taking queued
+ * packets with aPacketFifo_Get) and gives it back with aPacketFifo_EndSend. */
+
+/* When nothing is queued and no one holds the right to send, takes the right
+ * and sets *claimed: the packet is not queued, the caller sends it. Otherwise
+ * queues a copy like aPacketFifo_Put (same results) and clears *claimed. */
+aErr aPacketFifo_PutOrClaim(uint64_t fifo, const aPacket* packet, bool* claimed);
+/* Waits up to timeoutMs until a packet is queued and no one holds the right
+ * to send, and takes the right: aErrNone. aErrTimeout when nothing came,
+ * aErrCancel when interrupted (aPacketFifo_Interrupt) or destroyed meanwhile,
+ * aErrParam for an unknown FIFO. */
+aErr aPacketFifo_AwaitSend(uint64_t fifo, unsigned long timeoutMs);
+/* Takes the right to send, queue empty or not, waiting up to timeoutMs for
+ * whoever holds it: aErrNone, aErrTimeout, or aErrParam for an unknown FIFO. */
+aErr aPacketFifo_ClaimSend(uint64_t fifo, unsigned long timeoutMs);
+/* Gives the right to send back. */
+void aPacketFifo_EndSend(uint64_t fifo);
+/* Ends the AwaitSend in progress with aErrCancel, or the next one when none
+ * is waiting. */
+aErr aPacketFifo_Interrupt(uint64_t fifo);
 
 #ifdef __cplusplus
 }

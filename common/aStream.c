@@ -18,6 +18,9 @@ struct aStream {
     aStreamWriteProc write;
     aStreamDeleteProc deleteProc;
     void* reference;
+    /* Optional slots, set before the stream is shared between threads. */
+    aStreamExtras extras;
+    void* extrasReference;
     /* Push-back ring: count bytes starting at readPos, oldest first. */
     uint8_t* ring;
     size_t count;
@@ -99,6 +102,41 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
     stream->deleteProc = deleteProc;
     stream->reference = reference;
     return stream;
+}
+
+aErr aStream_SetExtras(aStream* stream, const aStreamExtras* extras, void* reference)
+{
+    if (!sValid(stream) || extras == NULL)
+        return aErrParam;
+    stream->extras = *extras;
+    stream->extrasReference = reference;
+    return aErrNone;
+}
+
+aErr aStream_AwaitInput(aStream* stream, unsigned long timeoutMs)
+{
+    if (!sValid(stream))
+        return aErrParam;
+    if (stream->count > 0)
+        return aErrNone;
+    if (stream->extras.awaitInput == NULL)
+        return aErrMode;
+    return stream->extras.awaitInput(timeoutMs, stream->extrasReference);
+}
+
+void aStream_InterruptInput(aStream* stream)
+{
+    if (sValid(stream) && stream->extras.interruptInput != NULL)
+        stream->extras.interruptInput(stream->extrasReference);
+}
+
+aErr aStream_WriteAtOnce(aStream* stream, const uint8_t* bytes, size_t length)
+{
+    if (!sValid(stream) || bytes == NULL)
+        return aErrParam;
+    if (stream->extras.writeAtOnce == NULL)
+        return aErrMode;
+    return stream->extras.writeAtOnce(bytes, length, stream->extrasReference);
 }
 
 aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t size)

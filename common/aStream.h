@@ -29,6 +29,36 @@ typedef struct aStream aStream;
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc deleteProc, void* reference);
 
+/* Optional slots of a transport that can do more than the four:
+ * - awaitInput sleeps up to timeoutMs until input may be there, without
+ *   reading it: aErrNone, aErrTimeout, or aErrCancel when interrupted;
+ * - interruptInput, callable from any thread, ends the sleep in progress, or
+ *   the next one when none is;
+ * - writeAtOnce writes a block only if it can go without waiting (for a
+ *   connection, or for room): aErrNotReady, with nothing written, otherwise.
+ * Each may be null. */
+typedef aErr (*aStreamAwaitProc)(unsigned long timeoutMs, void* reference);
+typedef void (*aStreamInterruptProc)(void* reference);
+typedef struct aStreamExtras {
+    aStreamAwaitProc awaitInput;
+    aStreamInterruptProc interruptInput;
+    aStreamWriteProc writeAtOnce;
+} aStreamExtras;
+/* Gives the stream those slots (copied), before it is shared between
+ * threads; reference is the transport record they take, which may be another
+ * than the stream's own. */
+aErr aStream_SetExtras(aStream* stream, const aStreamExtras* extras, void* reference);
+/* Sleeps up to timeoutMs until input may be there: aErrNone at once when
+ * given-back bytes wait. aErrMode when the transport cannot wait (the caller
+ * paces itself), else the transport's answer. */
+aErr aStream_AwaitInput(aStream* stream, unsigned long timeoutMs);
+/* Ends a reader's aStream_AwaitInput early; nothing on a stream that cannot
+ * wait. */
+void aStream_InterruptInput(aStream* stream);
+/* Writes the block if the transport can take it without waiting; aErrNotReady
+ * (nothing written) when it cannot, aErrMode when it cannot tell. */
+aErr aStream_WriteAtOnce(aStream* stream, const uint8_t* bytes, size_t length);
+
 /* Reads exactly size bytes into buffer, given-back bytes first. All or nothing
  * when input is not ready: the bytes taken are given back and aErrNotReady is
  * returned. At the end of input the bytes read so far are copied out and aErrEOF
@@ -113,6 +143,11 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
  * for a null out pointer, aErrMemory or aErrResource when it cannot be made. */
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc deleteProc, void* reference, aStream** stream);
+/* The same over a transport with optional slots (may be null): the framing
+ * stream sleeps for input when the transport can. */
+aErr aStream_CreateCobsEncodingOver(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                                    aStreamDeleteProc deleteProc, const aStreamExtras* extras,
+                                    void* reference, aStream** stream);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,10 @@
 #include "aStreamSerial.h"
 #include "aStreamSocket.h"
 
+/* A serial port's reader sleeps on the port; its writes always wait for the
+ * bytes to leave, so a caller never writes past its queue on it. */
+static const aStreamExtras kSerialExtras = {aStreamSerial_AwaitInput, aStreamSerial_Interrupt, NULL};
+
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
 {
     if (stream == NULL)
@@ -19,6 +23,9 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
         aStreamSocket_Delete(transport);
         return aErrResource;
     }
+    const aStreamExtras extras = {aStreamSocket_AwaitInput, aStreamSocket_Interrupt,
+                                  aStreamSocket_WriteAtOnce};
+    aStream_SetExtras(*stream, &extras, transport);
     return aErrNone;
 }
 
@@ -38,6 +45,7 @@ aErr aStream_CreateSerial(const char* path, unsigned int baudCode, int parity,
         aStreamSerial_Delete(transport);
         return aErrMemory;
     }
+    aStream_SetExtras(*stream, &kSerialExtras, transport);
     return aErrNone;
 }
 
@@ -52,8 +60,8 @@ aErr aStream_CreateSerial_Packetized(const char* path, unsigned int baudCode, in
     aErr err = aStreamSerial_Open(path, baudCode, parity, dataBitsMode, stopBitsMode, &transport);
     if (err != aErrNone)
         return err;
-    err = aStream_CreateCobsEncoding(aStreamSerial_Get, aStreamSerial_Put, aStreamSerial_Write,
-                                     aStreamSerial_Delete, transport, stream);
+    err = aStream_CreateCobsEncodingOver(aStreamSerial_Get, aStreamSerial_Put, aStreamSerial_Write,
+                                         aStreamSerial_Delete, &kSerialExtras, transport, stream);
     if (err != aErrNone)
         aStreamSerial_Delete(transport);
     return err;

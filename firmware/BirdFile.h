@@ -52,6 +52,10 @@ public:
 
     // Quick check without decompressing: signature and two non-zero version bytes.
     static bool VerifyFile(const std::string& path);
+    // True when Load would accept the file. The file is read and decompressed
+    // in pieces and never held whole, so a downloaded image can be checked
+    // without the memory of loading it (BirdFileCheck.cpp).
+    static bool CheckFile(const std::string& path);
 
     // Reads, decompresses and parses path; false (after a log line) on any
     // failure, memory running out included. Never throws.

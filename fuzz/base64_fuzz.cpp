@@ -1,6 +1,6 @@
 // Base64 as a downloaded image arrives: any text into the decoder (exact-size
-// buffers, so a read past the end is caught), and the encoder and decoder
-// undoing each other.
+// buffers, so a read past the end is caught), whole and in two pieces, and
+// the encoder and decoder undoing each other.
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,6 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     size_t length = 0;
     std::unique_ptr<unsigned char, Freed> decoded(base64_decode(text.get(), size, &length));
+    // The text in two pieces, cut where its first byte says, decodes the same.
+    if (size % 4 == 0) {
+        const size_t cut = size > 0 ? data[0] % (size + 1) : 0;
+        std::unique_ptr<unsigned char[]> pieces(new unsigned char[Base64Decoder::MaxDecoded(size) + 3]);
+        Base64Decoder decoder;
+        size_t first = 0, second = 0;
+        const bool fed = decoder.Feed(text.get(), cut, pieces.get(), &first)
+            && decoder.Feed(text.get() + cut, size - cut, pieces.get() + first, &second);
+        FUZZ_CHECK((fed && decoder.Complete()) == (decoded != nullptr));
+        FUZZ_CHECK(!decoded || (first + second == length && std::memcmp(pieces.get(), decoded.get(), length) == 0));
+    }
     if (decoded) {
         FUZZ_CHECK(size % 4 == 0);
         FUZZ_CHECK(length <= size / 4 * 3 && length + 2 >= size / 4 * 3);

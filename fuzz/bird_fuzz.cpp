@@ -1,6 +1,9 @@
 // BIRD firmware files: the header, the zlib stream and the block area, then
 // every question and edit the update and recovery flows put to a loaded file.
 //
+// Every file also goes through the check that reads in pieces, whose verdict
+// must be loading's.
+//
 // Input: one mode byte, then either the whole file (mode bit 0 clear) or a
 // block area that is compressed here and given a valid header (bit 0 set), so
 // that mutations reach the block parser instead of dying in zlib.
@@ -108,12 +111,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool verified = BirdFile::VerifyFile(file.path());
     FUZZ_CHECK(!verified || (bytes.size() >= kHeader && BigEndian(bytes.data()) == BIRD_FILE_SIGNATURE));
     const auto area = BlockArea(bytes);
+    // The check that reads in pieces agrees with loading, both ways.
+    const bool checked = BirdFile::CheckFile(file.path());
     try {
         BirdFile bird(file.path());
-        FUZZ_CHECK(area.has_value());
+        FUZZ_CHECK(area.has_value() && checked);
         Exercise(bird, *area, serial, key);
     } catch (const std::runtime_error&) {
         // A file that does not load is refused with this one exception.
+        FUZZ_CHECK(!checked);
     }
     return 0;
 }

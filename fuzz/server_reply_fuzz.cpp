@@ -1,6 +1,7 @@
 // Update server replies: the body of every request the tool makes, read the
 // way each operation reads it, then the build list ordered for display and
-// the image line decoded as the download does.
+// the image line decoded as the download does; the image line read as it
+// arrives must be the one read from the whole body.
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -45,6 +46,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const std::string_view image = ServerReply::ImageLine(body);
     FUZZ_CHECK(Clean(image));
+    // Read as it arrives, cut at a point the body itself picks, the reply
+    // gives the same status and image line.
+    std::string streamed;
+    ServerReply::ImageLineReader reader([&streamed](std::string_view piece) {
+        streamed.append(piece);
+        return true;
+    });
+    const size_t cut = size > 0 ? data[0] % (size + 1) : 0;
+    if (reader.Feed(body.substr(0, cut)) && reader.Feed(body.substr(cut)))
+        reader.Finish();
+    FUZZ_CHECK(reader.StatusOk() == ok);
+    FUZZ_CHECK(!ok || streamed == image);
     size_t decodedLength = 0;
     unsigned char* decoded = base64_decode(image.data(), image.size(), &decodedLength);
     FUZZ_CHECK(!decoded || decodedLength <= image.size() / 4 * 3);

@@ -3,6 +3,8 @@
  * changes. */
 #include "aStreamSerial.h"
 
+#include "aWake.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -21,6 +23,7 @@ typedef struct {
     unsigned int baudCode;
     char path[aSERIAL_PATH_MAX];
     int fd;
+    int wake; /* ends the reader's sleep */
     struct termios found;
     struct termios applied;
 } aSerialRecord;
@@ -109,6 +112,9 @@ aErr aStreamSerial_Open(const char* path, unsigned int baudCode, int parity,
     aErr err = (fl < 0 || fcntl(record->fd, F_SETFL, fl & ~O_NONBLOCK) != 0) ? aErrIO : aErrNone;
     if (err == aErrNone)
         err = sConfigure(record, parity, dataBitsMode, stopBitsMode);
+    record->wake = err == aErrNone ? aWake_Create() : -1;
+    if (err == aErrNone && record->wake < 0)
+        err = aErrResource;
     if (err != aErrNone) {
         close(record->fd);
         free(record);
@@ -156,12 +162,28 @@ aErr aStreamSerial_Put(uint8_t byte, void* reference)
     return aStreamSerial_Write(&byte, 1, reference);
 }
 
+aErr aStreamSerial_AwaitInput(unsigned long timeoutMs, void* reference)
+{
+    aSerialRecord* record = sRecord(reference);
+    if (record == NULL)
+        return aErrParam;
+    return aWake_AwaitInput(record->fd, record->wake, timeoutMs);
+}
+
+void aStreamSerial_Interrupt(void* reference)
+{
+    aSerialRecord* record = sRecord(reference);
+    if (record != NULL)
+        aWake_Signal(record->wake);
+}
+
 aErr aStreamSerial_Delete(void* reference)
 {
     aSerialRecord* record = sRecord(reference);
     if (record == NULL)
         return aErrParam;
     aErr err = aErrNone;
+    aWake_Close(record->wake);
     if (tcsetattr(record->fd, TCSANOW, &record->found) != 0)
         err = aErrIO;
     if (close(record->fd) != 0)

@@ -29,6 +29,11 @@ aErr aStreamSerial_Get(uint8_t* byte, void* reference);
 aErr aStreamSerial_Write(const uint8_t* bytes, size_t length, void* reference);
 /* One byte, as a write of one. */
 aErr aStreamSerial_Put(uint8_t byte, void* reference);
+/* The reader's sleep: up to timeoutMs until a byte is there, without reading
+ * it. aErrNone, aErrTimeout, or aErrCancel when interrupted. */
+aErr aStreamSerial_AwaitInput(unsigned long timeoutMs, void* reference);
+/* From any thread: ends the reader's sleep in progress, or its next one. */
+void aStreamSerial_Interrupt(void* reference);
 /* Restores the port's settings, closes it and frees the record. */
 aErr aStreamSerial_Delete(void* reference);
 

@@ -17,6 +17,8 @@
  * stream lives. */
 #include "aStreamSocket.h"
 
+#include "aWake.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -58,6 +60,7 @@ typedef struct {
     unsigned int flags;
     unsigned long generation; /* bumped by every new connection */
     bool connecting;          /* a thread is making a new connection */
+    int wake;                 /* eventfd that ends the reader's sleep */
     uint64_t nextAttemptMs;   /* no new connection is tried before this */
     unsigned retryPauseMs;    /* the pause after the next failed attempt */
     /* The connection a write last gave up on because it took nothing for
@@ -316,6 +319,11 @@ aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference)
     record->address.sin_port = htons(port);
     record->address.sin_addr.s_addr = address;
     record->fd = -1;
+    record->wake = aWake_Create();
+    if (record->wake < 0) {
+        aStreamSocket_Delete(record);
+        return aErrResource;
+    }
     aErr err = sConnect(record, &record->fd);
     if (err != aErrNone) {
         aStreamSocket_Delete(record);
@@ -410,18 +418,13 @@ static bool sStillStalled(aSocketRecord* record)
     return stalled;
 }
 
-aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
+/* The write loop for a block of which sent bytes already went to the
+ * connection of generation (0: none yet). */
+static aErr sWriteRest(aSocketRecord* record, const uint8_t* bytes, size_t length, size_t sent,
+                       unsigned long generation)
 {
-    aSocketRecord* record = sRecord(reference);
-    if (record == NULL || (bytes == NULL && length > 0))
-        return aErrParam;
-    if (length > 0 && sStillStalled(record))
-        return aErrWrite;
-
-    size_t sent = 0;
-    int attempts = 0;
+    int attempts = sent > 0 ? 1 : 0;
     bool blocked = false; /* the last pass found the socket full */
-    unsigned long generation = 0;
     while (sent < length && attempts < aSOCKET_WRITE_ATTEMPTS) {
         ssize_t n = 0;
         int error = 0;
@@ -466,12 +469,62 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
     return aErrWrite;
 }
 
+aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record == NULL || (bytes == NULL && length > 0))
+        return aErrParam;
+    if (length > 0 && sStillStalled(record))
+        return aErrWrite;
+    return sWriteRest(record, bytes, length, 0, 0);
+}
+
+/* One send decides: a connection that is being made, broken, or full takes
+ * nothing, and the block is left to the patient writer. Once some bytes are
+ * out, the rest must follow them on the same connection. */
+aErr aStreamSocket_WriteAtOnce(const uint8_t* bytes, size_t length, void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record == NULL || (bytes == NULL && length > 0))
+        return aErrParam;
+    size_t sent = 0;
+    unsigned long generation = 0;
+    ssize_t n = 0;
+    int error = 0;
+    if (length == 0)
+        return aErrNone;
+    if (sSend(record, bytes, length, &sent, &generation, &n, &error) != aErrNone || n <= 0)
+        return aErrNotReady;
+    sent = (size_t)n;
+    return sent == length ? aErrNone : sWriteRest(record, bytes, length, sent, generation);
+}
+
+/* Sleeps on the descriptor number, which stays valid whatever the writer does
+ * meanwhile, and on the wake event. */
+aErr aStreamSocket_AwaitInput(unsigned long timeoutMs, void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record == NULL)
+        return aErrParam;
+    if (record->rxPos < record->rxCount)
+        return aErrNone;
+    return aWake_AwaitInput(record->fd, record->wake, timeoutMs);
+}
+
+void aStreamSocket_Interrupt(void* reference)
+{
+    aSocketRecord* record = sRecord(reference);
+    if (record != NULL)
+        aWake_Signal(record->wake);
+}
+
 /* Called once neither thread uses the stream any more. */
 aErr aStreamSocket_Delete(void* reference)
 {
     aSocketRecord* record = sRecord(reference);
     if (record == NULL)
         return aErrIO;
+    aWake_Close(record->wake);
     if (record->fd >= 0) {
         close(record->fd);
         record->fd = -1;

@@ -32,6 +32,18 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference);
  * other failures aErrIO. */
 aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference);
 
+/* Writes the block if the connection takes its first bytes at once, the rest
+ * as aStreamSocket_Write would; aErrNotReady, with nothing written, while the
+ * connection is being made, is broken or has no room. */
+aErr aStreamSocket_WriteAtOnce(const uint8_t* bytes, size_t length, void* reference);
+
+/* The reader's sleep: up to timeoutMs until data (or a broken connection,
+ * for get to find) is there, without reading it. aErrNone, aErrTimeout, or
+ * aErrCancel when interrupted; aErrParam for a missing record. */
+aErr aStreamSocket_AwaitInput(unsigned long timeoutMs, void* reference);
+/* From any thread: ends the reader's sleep in progress, or its next one. */
+void aStreamSocket_Interrupt(void* reference);
+
 /* Closes the connection and frees the record; aErrIO for a missing record. */
 aErr aStreamSocket_Delete(void* reference);
 

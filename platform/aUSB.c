@@ -3,6 +3,7 @@
 #include "aUSBInternal.h"
 #include "aUSBSeam.h"
 
+#include <limits.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -14,7 +15,8 @@
 #define TSUSB_WRITE_FAILURES_MAX 10
 /* Consecutive aErrIO results absorbed before the handle gives up. */
 #define TSUSB_IO_TOLERANCE 4
-/* Some module firmware drops a bulk OUT transfer of exactly this size. */
+/* Some module firmware drops a bulk OUT transfer that ends exactly on a
+ * multiple of this size. */
 #define TSUSB_SHORTENED_CHUNK 512
 
 /* The trace switch lives in the link core; platform code may be linked
@@ -301,7 +303,7 @@ static aErr sFindVendorInterface(tsusb* handle, libusb_device* device)
             if (in != 0 && out != 0) {
                 int inMax = sLib()->get_max_packet_size(device, in);
                 int outMax = sLib()->get_max_packet_size(device, out);
-                /* A zero packet size would stall the write chunking forever. */
+                /* An endpoint without a packet size carries nothing. */
                 if (inMax > 0 && outMax > 0 && inMax <= 0xFFFF && outMax <= 0xFFFF) {
                     handle->interfaceNumber = alt->bInterfaceNumber;
                     handle->inEndpoint = in;
@@ -425,6 +427,18 @@ static aErr sStateError(tsusb* handle, const char* what)
     }
 }
 
+/* The next transfer of a write: everything that is left, one byte short when
+ * that would end the transfer on a 512-byte boundary (the short rest follows
+ * as a transfer of its own). The host controller cuts a transfer into the
+ * endpoint's packets, so the module sees the same packets as from one
+ * transfer per packet, without waiting a frame for each. */
+static size_t sTransferLength(size_t remaining)
+{
+    if (remaining >= TSUSB_SHORTENED_CHUNK && remaining % TSUSB_SHORTENED_CHUNK == 0)
+        return remaining - 1;
+    return remaining;
+}
+
 static aErr sLibusbWrite(tsusb* handle, const uint8_t* bytes, size_t length)
 {
     aErr err = sStateError(handle, "WRITE");
@@ -432,9 +446,7 @@ static aErr sLibusbWrite(tsusb* handle, const uint8_t* bytes, size_t length)
         return err;
     int failures = 0;
     while (length > 0 && failures < TSUSB_WRITE_FAILURES_MAX) {
-        size_t chunk = length < handle->outMaxPacket ? length : handle->outMaxPacket;
-        if (chunk == TSUSB_SHORTENED_CHUNK)
-            chunk = TSUSB_SHORTENED_CHUNK - 1;
+        size_t chunk = sTransferLength(length < INT_MAX ? length : INT_MAX);
         int sent = 0;
         int r = sLib()->bulk_transfer(handle->device, handle->outEndpoint, (unsigned char*)bytes,
                                       (int)chunk, &sent, TSUSB_WRITE_TIMEOUT_MS);

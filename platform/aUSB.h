@@ -86,7 +86,9 @@ aErr tsusb_destroy(tsusb** handle);
 
 /* Opens the module whose serial text (eight upper-case hex digits) matches. */
 aErr tsusb_open_tessaluma_device(tsusb* handle, const char* serialText);
-/* Sends all bytes or fails. May block for a few 50 ms attempts. */
+/* Sends all bytes or fails. The libusb back end sends the block as one bulk
+ * transfer (two when it would end on a 512-byte boundary), each attempt
+ * bounded by 50 ms; it may block for a few attempts. */
 aErr tsusb_write_to_device(tsusb* handle, const uint8_t* bytes, size_t length);
 /* Hands out one received byte; aErrNotReady when none came in time
  * (up to about 1 s with libusb). */

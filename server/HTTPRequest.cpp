@@ -18,13 +18,17 @@ namespace {
 std::atomic<long> stallOverride{0};
 
 // What the write callback is given: the response, the handle to learn the
-// announced size from, and the most the body may hold.
+// announced size and the status from, the most the body may hold, and the
+// caller's sink for the body of a 200 reply, if any.
 struct Sink {
     HTTPResponse* response;
     CURL* curl;
     size_t maxBody;
+    const HTTPRequest::BodySink* stream = nullptr;
     bool sized = false;
+    bool streaming = false;
     bool tooLarge = false;
+    size_t received = 0;
 };
 
 // libcurl's implicit global set-up is not thread-safe; doing it once here
@@ -48,17 +52,32 @@ size_t rcv_data(char* data, size_t size, size_t count, void* user)
         static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(user)), shown, data);
     if (!sink->sized) {
         sink->sized = true;
+        long status = 0;
+        sink->streaming = sink->stream != nullptr
+            && curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
         curl_off_t announced = -1;
-        if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK
+        if (!sink->streaming
+            && curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK
             && announced > 0 && static_cast<uint64_t>(announced) <= sink->maxBody)
             sink->response->expect_size(static_cast<size_t>(announced));
     }
     // A body without an announced length (chunked, or ended by closing) is
     // only known to be too long once it is: stop at the bound.
-    if (length > sink->maxBody - sink->response->get_response().size()) {
+    if (length > sink->maxBody - sink->received) {
         sink->tooLarge = true;
         Log::log(DEBUG_ServerComm, "rcv_data: reply longer than %zu bytes refused\n", sink->maxBody);
         return 0;
+    }
+    sink->received += length;
+    if (sink->streaming) {
+        bool taken = false;
+        try {
+            taken = (*sink->stream)(data, length);
+        } catch (...) {
+            Log::log(DEBUG_ServerComm, "rcv_data: the reply's reader failed after %zu bytes\n", sink->received);
+        }
+        Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", taken ? static_cast<int>(length) : 0);
+        return taken ? length : 0;
     }
     try {
         sink->response->process(data, length);
@@ -170,13 +189,25 @@ void HTTPRequest::SetStallSeconds(long seconds) { stallOverride.store(seconds > 
 HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string, std::string>& parameters,
     size_t maxBody)
 {
+    return Perform(url, parameters, nullptr, maxBody);
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string, std::string>& parameters,
+    const BodySink& sink, size_t maxBody)
+{
+    return Perform(url, parameters, &sink, maxBody);
+}
+
+HTTPResponse HTTPRequest::Perform(const std::string& url, const std::map<std::string, std::string>& parameters,
+    const BodySink* stream, size_t maxBody)
+{
     globalInit();
     EasyHandle handle;
     HTTPResponse response(BuildURL(url, parameters));
     if (!handle.curl)
         throw std::runtime_error("Could not create curl instance");
 
-    Sink sink{&response, handle.curl, maxBody};
+    Sink sink{&response, handle.curl, maxBody, stream};
     CURLcode rc = configure(handle.curl, response.get_request(), &sink, maxBody);
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());

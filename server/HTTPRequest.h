@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -15,10 +16,6 @@ public:
     int64_t get_status() const { return status; }
     // The body as received; may hold NUL bytes, so use its size().
     const std::string& get_response() const { return response; }
-
-    // Hands the body over, leaving this response without one; for replies
-    // whose body is a multi-megabyte image that should not be copied.
-    std::string take_response() { return std::move(response); }
 
     void set_status(int64_t code) { status = code; }
     // The size the server announced, so that a large body lands in one
@@ -58,6 +55,16 @@ public:
     static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& parameters,
         size_t maxBody = kDefaultMaxBodyBytes);
 
+    // Takes the body of a reply with status 200 piece by piece as it arrives;
+    // false stops the transfer.
+    using BodySink = std::function<bool(const char* data, size_t length)>;
+    // The same GET, but the body of a 200 reply goes to sink as it arrives and
+    // is not kept (the response's body stays empty); the body of any other
+    // status is kept as usual. A transfer the sink stopped throws like a
+    // transport failure: the sink knows why it stopped.
+    static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& parameters,
+        const BodySink& sink, size_t maxBody = kDefaultMaxBodyBytes);
+
     // url, then "?" and "key=value&" per entry in ascending key order; the
     // url unchanged for an empty map. Nothing is percent-encoded.
     static std::string BuildURL(const std::string& url, const std::map<std::string, std::string>& parameters);
@@ -68,4 +75,9 @@ public:
     static long StallSeconds();
     // For tests in this process; 0 or less returns to the default rule.
     static void SetStallSeconds(long seconds);
+
+private:
+    // Both GETs: a null stream keeps every body.
+    static HTTPResponse Perform(const std::string& url, const std::map<std::string, std::string>& parameters,
+        const BodySink* stream, size_t maxBody);
 };

@@ -79,6 +79,78 @@ void QueryBuild(std::string_view body, std::string& build, std::string& firmware
 
 std::string_view ImageLine(std::string_view body) { return Lines::At(body, 1); }
 
+bool ImageLineReader::Emit(std::string_view text)
+{
+    if (!text.empty() && !sink(text))
+        refused = true;
+    return !refused;
+}
+
+// A line ends at a line feed; one carriage return before the feed belongs to
+// the ending. A line of nothing else is empty and does not count.
+void ImageLineReader::EndLine()
+{
+    const bool empty = lineLength == 0 || (lineLength == 1 && heldReturn);
+    heldReturn = false;
+    lineLength = 0;
+    if (!empty && state == State::Status)
+        state = first[0] == 'o' && first[1] == 'k' ? State::Between : State::Refused;
+}
+
+bool ImageLineReader::Feed(std::string_view piece)
+{
+    for (size_t i = 0; i < piece.size() && state != State::Refused && state != State::Done && !refused;) {
+        if (state == State::Image) {
+            // Everything up to the next line feed is image text, less a
+            // carriage return right before the feed.
+            const size_t feed = piece.find('\n', i);
+            std::string_view text = piece.substr(i, feed == std::string_view::npos ? feed : feed - i);
+            i += text.size();
+            if (!text.empty() && heldReturn && !Emit("\r"))
+                break;
+            if (!text.empty()) {
+                heldReturn = text.back() == '\r';
+                if (heldReturn)
+                    text.remove_suffix(1);
+            }
+            if (!Emit(text))
+                break;
+            if (feed != std::string_view::npos)
+                state = State::Done;
+            continue;
+        }
+        const char c = piece[i];
+        if (state == State::Between && c != '\n' && !(c == '\r' && lineLength == 0)) {
+            // The first line after the status line that is not empty: a
+            // carriage return it began with is its text after all.
+            state = State::Image;
+            if (heldReturn && !Emit("\r"))
+                break;
+            heldReturn = false;
+            continue;
+        }
+        ++i;
+        if (c == '\n') {
+            EndLine();
+            continue;
+        }
+        if (state == State::Status && lineLength < 2)
+            first[lineLength] = c;
+        heldReturn = c == '\r';
+        ++lineLength;
+    }
+    return state != State::Refused && !refused;
+}
+
+void ImageLineReader::Finish()
+{
+    if (state == State::Status)
+        EndLine();
+    if (state == State::Image || state == State::Between)
+        state = State::Done;
+    heldReturn = false;
+}
+
 void BuildList(std::string_view body, std::map<std::string, std::string>& builds)
 {
     Lines lines(body);

@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ServerReply {
 
@@ -37,6 +39,44 @@ void QueryBuild(std::string_view body, std::string& build, std::string& firmware
 
 // GetBuild: line 2, the image as base64 text; empty when there is none.
 std::string_view ImageLine(std::string_view body);
+
+// GetBuild's reply read as it arrives: the status line, then the text of the
+// image line handed on in pieces, so that the image never has to be held
+// whole. The lines are those of ImageLine over the whole body.
+class ImageLineReader {
+public:
+    // Takes what is handed on: false stops the reading.
+    using TextSink = std::function<bool(std::string_view text)>;
+
+    explicit ImageLineReader(TextSink textSink) : sink(std::move(textSink)) {}
+    // Reads the next piece of the body; what follows the image line is
+    // passed over. False when there is no point in reading on: the status
+    // line is not "ok", or the sink refused a piece.
+    bool Feed(std::string_view piece);
+    // The body has ended (an image line needs no line feed at the end).
+    void Finish();
+    // True once the status line has been read and begins with "ok".
+    bool StatusOk() const { return state != State::Status && state != State::Refused; }
+    // True once the status line has been read and does not.
+    bool StatusRefused() const { return state == State::Refused; }
+    // True when the sink refused a piece.
+    bool SinkRefused() const { return refused; }
+
+private:
+    enum class State { Status, Refused, Between, Image, Done };
+    // Hands text to the sink; false once the sink has refused.
+    bool Emit(std::string_view text);
+    // A line feed: an empty line is skipped; the status line decides whether
+    // to read on.
+    void EndLine();
+
+    TextSink sink;
+    State state = State::Status;
+    char first[2] = {0, 0};  // the status line's first two characters
+    size_t lineLength = 0;   // characters of the current line so far
+    bool heldReturn = false; // a carriage return that may end the line
+    bool refused = false;
+};
 
 // GetBuildList: "BUILD;VERSION" per line after the status line. Lines shorter
 // than 3 characters and lines without a build number are skipped; a build

@@ -3,6 +3,7 @@
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "ServerReply.h"
+#include "base64.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -24,19 +26,12 @@ std::string hex8(uint32_t value)
     return text;
 }
 
-// The common request pattern: GET, status 200, first line beginning "ok".
-// Only the status line is looked at here; each operation reads its own
-// fields from the body afterwards.
-bool exchange(const char* name, const char* url, const Params& params, size_t maxBody,
-    std::optional<HTTPResponse>& reply)
+const char* baseUrl(const char* url) { return url ? url : UpdateServerRequest::kDefaultURL; }
+
+// A reply is taken when its status is 200 and its status line begins "ok";
+// a refusal is logged here.
+bool accepted(const char* name, const HTTPResponse& response, bool statusLineOk)
 {
-    try {
-        reply.emplace(HTTPRequest::GET(url ? url : UpdateServerRequest::kDefaultURL, params, maxBody));
-    } catch (const std::exception& e) {
-        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
-        return false;
-    }
-    const HTTPResponse& response = *reply;
     if (response.get_status() != 200) {
         if (std::string_view(name) == "ping")
             Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
@@ -46,11 +41,61 @@ bool exchange(const char* name, const char* url, const Params& params, size_t ma
                 response.get_response().c_str());
         return false;
     }
-    if (!ServerReply::StatusOk(response.get_response())) {
+    if (!statusLineOk) {
         Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
         return false;
     }
     return true;
+}
+
+// The common request pattern: GET, status 200, first line beginning "ok".
+// Only the status line is looked at here; each operation reads its own
+// fields from the body afterwards.
+bool exchange(const char* name, const char* url, const Params& params, size_t maxBody,
+    std::optional<HTTPResponse>& reply)
+{
+    try {
+        reply.emplace(HTTPRequest::GET(baseUrl(url), params, maxBody));
+    } catch (const std::exception& e) {
+        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        return false;
+    }
+    return accepted(name, *reply, ServerReply::StatusOk(reply->get_response()));
+}
+
+enum class Streamed { Failed, Refused, Done };
+
+// GetBuild's request, its reply read by reader as it arrives. Refused: the
+// reader's sink stopped it.
+Streamed streamBuild(uint32_t serial, const std::string& firmwareVersion, const std::string& build, const char* url,
+    bool noCalibration, ServerReply::ImageLineReader& reader)
+{
+    // Both texts come from the server's own earlier reply and may hold
+    // blanks, "&", "#" or "+": escaped, they reach the server as sent.
+    const Params params{{"bld", UpdateServerRequest::EscapeQueryValue(build)},
+        {"fw", UpdateServerRequest::EscapeQueryValue(firmwareVersion)},
+        {"no_cal", noCalibration ? "true" : "false"}, {"op", "bird"}, {"sn", hex8(serial)}};
+    const std::string request = HTTPRequest::BuildURL(baseUrl(url), params);
+    std::optional<HTTPResponse> reply;
+    try {
+        reply.emplace(HTTPRequest::GET(baseUrl(url), params,
+            [&reader](const char* data, size_t length) { return reader.Feed(std::string_view(data, length)); },
+            UpdateServerRequest::kMaxImageReplyBytes));
+    } catch (const std::exception& e) {
+        if (reader.SinkRefused())
+            return Streamed::Refused;
+        if (reader.StatusRefused()) {
+            // Only the body of a 200 reply is read as it comes.
+            HTTPResponse refused(request);
+            refused.set_status(200);
+            accepted("GetBuild", refused, false);
+            return Streamed::Failed;
+        }
+        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", "GetBuild", e.what());
+        return Streamed::Failed;
+    }
+    reader.Finish();
+    return accepted("GetBuild", *reply, reader.StatusOk()) ? Streamed::Done : Streamed::Failed;
 }
 
 // Runs one operation so that nothing it throws (memory running out while a
@@ -114,27 +159,52 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareV
     std::string& content, const char* url, bool noCalibration)
 {
     return guarded("GetBuild", [&] {
-        // Both texts come from the server's own earlier reply and may hold
-        // blanks, "&", "#" or "+": escaped, they reach the server as sent.
-        Params params{{"bld", EscapeQueryValue(build)}, {"fw", EscapeQueryValue(firmwareVersion)},
-            {"no_cal", noCalibration ? "true" : "false"}, {"op", "bird"}, {"sn", hex8(serial)}};
-        std::optional<HTTPResponse> reply;
-        if (!exchange("GetBuild", url, params, kMaxImageReplyBytes, reply))
-            return false;
-        content.clear();
-        const std::string_view line = ServerReply::ImageLine(reply->get_response());
-        if (line.empty())
+        std::string text;
+        ServerReply::ImageLineReader reader([&text](std::string_view piece) {
+            text.append(piece);
             return true;
-        // The image line is nearly the whole body: taking the body over and
-        // cutting it down spares a second copy of several megabytes.
-        const size_t begin = static_cast<size_t>(line.data() - reply->get_response().data());
-        const size_t count = line.size();
-        std::string body = reply->take_response();
-        body.resize(begin + count);
-        body.erase(0, begin);
-        content = std::move(body);
+        });
+        if (streamBuild(serial, firmwareVersion, build, url, noCalibration, reader) != Streamed::Done)
+            return false;
+        content = std::move(text);
         return true;
     });
+}
+
+UpdateServerRequest::ImageResult UpdateServerRequest::GetBuildImage(uint32_t serial,
+    const std::string& firmwareVersion, const std::string& build, const ImageWriter& write, uint64_t& imageBytes,
+    const char* url, bool noCalibration)
+{
+    imageBytes = 0;
+    ImageResult result = ImageResult::Failed;
+    guarded("GetBuild", [&] {
+        Base64Decoder decoder;
+        std::vector<unsigned char> bytes;
+        bool writeRefused = false;
+        ServerReply::ImageLineReader reader([&](std::string_view text) {
+            bytes.resize(Base64Decoder::MaxDecoded(text.size()));
+            size_t decoded = 0;
+            if (!decoder.Feed(text.data(), text.size(), bytes.data(), &decoded))
+                return false;
+            if (decoded > 0 && !write(bytes.data(), decoded)) {
+                writeRefused = true;
+                return false;
+            }
+            imageBytes += decoded;
+            return true;
+        });
+        const Streamed streamed = streamBuild(serial, firmwareVersion, build, url, noCalibration, reader);
+        if (streamed == Streamed::Failed)
+            result = ImageResult::Failed;
+        else if (writeRefused)
+            result = ImageResult::NotWritten;
+        else
+            result = streamed == Streamed::Done && decoder.Complete() ? ImageResult::Written : ImageResult::NotBase64;
+        if (result == ImageResult::NotBase64)
+            Log::log(DEBUG_ServerComm, "GetBuild: the image line is not base64\n");
+        return true;
+    });
+    return result;
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds,

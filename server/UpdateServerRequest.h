@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -40,6 +41,22 @@ public:
     // request leaves it untouched.
     static bool GetBuild(uint32_t serial, const std::string& firmwareVersion, const std::string& build,
         std::string& content, const char* url = nullptr, bool noCalibration = false);
+
+    // How a download of an image as it arrives ended.
+    enum class ImageResult {
+        Written,    // an "ok" reply; its image line (if any) decoded and handed on whole
+        Failed,     // the request failed: transport, status or status line (logged)
+        NotBase64,  // the image line is not base64
+        NotWritten, // the writer refused a piece
+    };
+    // Takes decoded image bytes as they arrive; false stops the download.
+    using ImageWriter = std::function<bool(const unsigned char* bytes, size_t length)>;
+
+    // GetBuild's request with the image decoded from the reply as it arrives
+    // and handed to write, so that it is never held whole. imageBytes counts
+    // the bytes write took; it is 0 when the reply holds no image line.
+    static ImageResult GetBuildImage(uint32_t serial, const std::string& firmwareVersion, const std::string& build,
+        const ImageWriter& write, uint64_t& imageBytes, const char* url = nullptr, bool noCalibration = false);
 
     // The builds offered for the device, build number text to version text.
     // The map is emptied first; a build listed twice keeps its first version.

@@ -27,58 +27,84 @@ int sextet(unsigned char c) { return kSextets.value[c]; }
 
 } // namespace
 
+bool Base64Decoder::TakeSlowly(unsigned char c, unsigned char* out, size_t& o)
+{
+    if (ended)
+        return false;
+    int v = sextet(c);
+    if (c == '=') {
+        // Padding stands only in a group's last one or two places, and once
+        // it has begun nothing else may follow it in the group.
+        if (filled < 2)
+            return false;
+        ++padding;
+        v = 0;
+    } else if (v < 0 || padding > 0) {
+        return false;
+    }
+    group = group << 6 | static_cast<unsigned>(v);
+    if (++filled < 4)
+        return true;
+    const size_t bytes = 3 - padding;
+    out[o++] = static_cast<unsigned char>(group >> 16);
+    if (bytes > 1)
+        out[o++] = static_cast<unsigned char>(group >> 8);
+    if (bytes > 2)
+        out[o++] = static_cast<unsigned char>(group);
+    ended = padding > 0;
+    group = 0;
+    filled = 0;
+    padding = 0;
+    return true;
+}
+
+bool Base64Decoder::Feed(const char* text, size_t length, unsigned char* out, size_t* decoded)
+{
+    size_t o = 0;
+    size_t i = 0;
+    if (!broken && length > 0 && !text)
+        broken = true;
+    while (!broken && i < length) {
+        // Whole groups of plain characters take the short way: the images
+        // decoded here are megabytes long.
+        if (filled == 0 && !ended) {
+            for (; i + 4 <= length; i += 4) {
+                const int a = sextet(static_cast<unsigned char>(text[i]));
+                const int b = sextet(static_cast<unsigned char>(text[i + 1]));
+                const int c = sextet(static_cast<unsigned char>(text[i + 2]));
+                const int d = sextet(static_cast<unsigned char>(text[i + 3]));
+                if ((a | b | c | d) < 0)
+                    break;
+                const uint32_t bits = static_cast<uint32_t>(a) << 18 | static_cast<uint32_t>(b) << 12
+                    | static_cast<uint32_t>(c) << 6 | static_cast<uint32_t>(d);
+                out[o] = static_cast<unsigned char>(bits >> 16);
+                out[o + 1] = static_cast<unsigned char>(bits >> 8);
+                out[o + 2] = static_cast<unsigned char>(bits);
+                o += 3;
+            }
+            if (i == length)
+                break;
+        }
+        broken = !TakeSlowly(static_cast<unsigned char>(text[i]), out, o);
+        ++i;
+    }
+    if (decoded)
+        *decoded = broken ? 0 : o;
+    return !broken;
+}
+
 unsigned char* base64_decode(const char* text, size_t length, size_t* decodedLength)
 {
     if (!decodedLength || (length > 0 && !text) || length % 4 != 0)
         return nullptr;
-    size_t padding = 0;
-    if (length > 0 && text[length - 1] == '=') {
-        padding = 1;
-        if (text[length - 2] == '=')
-            padding = 2;
-    }
-    size_t outLength = length / 4 * 3 - padding;
-    auto* out = static_cast<unsigned char*>(std::malloc(outLength + 1));
+    auto* out = static_cast<unsigned char*>(std::malloc(Base64Decoder::MaxDecoded(length) + 1));
     if (!out)
         return nullptr;
-
-    // Every group but the last decodes to three whole bytes; only the last may
-    // hold padding and be cut short.
-    size_t o = 0;
-    const size_t whole = length == 0 ? 0 : length - 4;
-    for (size_t i = 0; i < whole; i += 4) {
-        const int a = sextet(static_cast<unsigned char>(text[i]));
-        const int b = sextet(static_cast<unsigned char>(text[i + 1]));
-        const int c = sextet(static_cast<unsigned char>(text[i + 2]));
-        const int d = sextet(static_cast<unsigned char>(text[i + 3]));
-        if ((a | b | c | d) < 0) {
-            std::free(out);
-            return nullptr;
-        }
-        const uint32_t group = static_cast<uint32_t>(a) << 18 | static_cast<uint32_t>(b) << 12
-            | static_cast<uint32_t>(c) << 6 | static_cast<uint32_t>(d);
-        out[o] = static_cast<unsigned char>(group >> 16);
-        out[o + 1] = static_cast<unsigned char>(group >> 8);
-        out[o + 2] = static_cast<unsigned char>(group);
-        o += 3;
-    }
-    if (length > 0) {
-        uint32_t group = 0;
-        for (size_t k = 0; k < 4; ++k) {
-            int v = sextet(static_cast<unsigned char>(text[whole + k]));
-            // Padding may only stand in the last group's final places.
-            if (k >= 4 - padding)
-                v = 0;
-            else if (v < 0) {
-                std::free(out);
-                return nullptr;
-            }
-            group = (group << 6) | static_cast<uint32_t>(v);
-        }
-        const unsigned char bytes[3] = {static_cast<unsigned char>(group >> 16),
-            static_cast<unsigned char>(group >> 8), static_cast<unsigned char>(group)};
-        for (size_t k = 0; k < 3 && o < outLength; ++k)
-            out[o++] = bytes[k];
+    Base64Decoder decoder;
+    size_t outLength = 0;
+    if (!decoder.Feed(text, length, out, &outLength) || !decoder.Complete()) {
+        std::free(out);
+        return nullptr;
     }
     out[outLength] = '\0';
     *decodedLength = outLength;

@@ -14,3 +14,31 @@ unsigned char* base64_decode(const char* text, size_t length, size_t* decodedLen
 // *encodedLength characters (the caller frees it), or null when memory runs
 // out or the arguments are unusable.
 char* base64_encode(const unsigned char* data, size_t length, size_t* encodedLength);
+
+// Decodes a text that arrives in pieces of any size, by the rules of
+// base64_decode over the whole text: a piece may end in the middle of a
+// group, and the bytes of a group come out once the group is whole.
+class Base64Decoder {
+public:
+    // The most bytes Feed writes for a piece of length characters.
+    static constexpr size_t MaxDecoded(size_t length) { return (length + 3) / 4 * 3; }
+
+    // Decodes the next piece into out, which has room for MaxDecoded(length)
+    // bytes, and sets *decoded to the bytes written. False (and from then on
+    // for every piece) once the text breaks the rules.
+    bool Feed(const char* text, size_t length, unsigned char* out, size_t* decoded);
+    // True when the text fed so far is whole: valid and ending a group.
+    bool Complete() const { return !broken && filled == 0; }
+    bool Broken() const { return broken; }
+
+private:
+    // Takes one character of a group that may hold padding; false when the
+    // text breaks the rules.
+    bool TakeSlowly(unsigned char c, unsigned char* out, size_t& o);
+
+    unsigned group = 0;   // sextets of the group being filled
+    size_t filled = 0;    // characters of that group seen (0 to 3)
+    size_t padding = 0;   // "=" seen in it
+    bool ended = false;   // a padded group ended the text
+    bool broken = false;
+};

@@ -3,8 +3,6 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <ctime>
 #include <future>
 #include <thread>
@@ -17,7 +15,7 @@
 #include "Updater.h"
 #include "UpdaterStore.h"
 #include "UpdaterStoreFactory.h"
-#include "base64.h"
+#include "aFile.h"
 
 namespace {
 
@@ -36,18 +34,24 @@ std::string _local_time_text()
     return text;
 }
 
-// True when the file at path passes the quick check and loads as a BIRD image.
+// True when the file at path passes the quick check and loads as a BIRD image;
+// the file is read in pieces, never held whole.
 bool _loads_as_bird(const std::string& path)
 {
-    if (!BirdFile::VerifyFile(path.c_str()))
-        return false;
-    try {
-        BirdFile bird(path);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+    return BirdFile::VerifyFile(path) && BirdFile::CheckFile(path);
 }
+
+// The file a download writes the image into as it arrives: a temporary file
+// beside the check name, flushed to disk and renamed to it only once the
+// image is whole, removed on every other way out.
+struct _PartFile {
+    aFile* file = nullptr;
+    ~_PartFile()
+    {
+        if (file)
+            aFile_AbandonReplacement(&file);
+    }
+};
 
 // Runs the body of one operation so that nothing it throws reaches the
 // command line: whatever escapes (memory running out, a thread that cannot
@@ -90,42 +94,51 @@ static bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl)
     return false;
 }
 
-// Runs GetBuild on a worker while this thread keeps the spinner turning; the
-// worker touches nothing but its own copies and content. False when the
-// request failed or the worker could not be started (reported here).
-static bool _fetch_image(UpdaterDisplayInterface& display, const std::string& serverUrl, uint32_t serial,
-                         const std::string& versionText, const std::string& requestBuild, bool noCal,
-                         std::string& content)
+// Runs GetBuildImage on a worker while this thread keeps the spinner turning;
+// the image goes into part as it arrives. The worker touches nothing but its
+// own copies, part and the outputs, which are read only after it is joined.
+// A request that failed, or a worker that could not be started, is reported
+// here.
+static UpdateServerRequest::ImageResult _fetch_image(UpdaterDisplayInterface& display, const std::string& serverUrl,
+    uint32_t serial, const std::string& versionText, const std::string& requestBuild, bool noCal, aFile* part,
+    uint64_t& imageBytes, aErr& writeError)
 {
     using Level = UpdaterDisplayInterface::Level;
-    std::promise<bool> finished;
-    std::future<bool> result = finished.get_future();
+    using Result = UpdateServerRequest::ImageResult;
+    std::promise<Result> finished;
+    std::future<Result> result = finished.get_future();
     std::thread worker;
     _JoinOnExit joiner{worker};
     try {
-        worker = std::thread([&finished, &content, serial, versionText, requestBuild, url = serverUrl, noCal]() {
-            bool fetched = false;
+        worker = std::thread([&finished, &imageBytes, &writeError, part, serial, versionText, requestBuild,
+                                 url = serverUrl, noCal]() {
+            Result fetched = Result::Failed;
             try {
-                fetched = UpdateServerRequest::GetBuild(serial, versionText, requestBuild, content, url.c_str(),
-                                                        noCal);
+                const UpdateServerRequest::ImageWriter write = [part, &writeError](const unsigned char* bytes,
+                                                                   size_t length) {
+                    writeError = aFile_Write(part, bytes, length, nullptr);
+                    return writeError == aErrNone;
+                };
+                fetched = UpdateServerRequest::GetBuildImage(serial, versionText, requestBuild, write, imageBytes,
+                    url.c_str(), noCal);
             } catch (...) {
-                fetched = false;
+                fetched = Result::Failed;
             }
             finished.set_value(fetched);
         });
     } catch (const std::exception& e) {
         display.message(Level::LEVEL_ERROR, "Download failed: %s", e.what());
-        return false;
+        return Result::Failed;
     }
     display.update_spinner(true, kSpinnerLabel);
     while (result.wait_for(kSpinnerSlice) != std::future_status::ready)
         display.update_spinner(true, kSpinnerLabel);
     display.update_spinner(false, kSpinnerLabel);
-    const bool downloaded = result.get();
+    const Result fetched = result.get();
     worker.join();
-    if (!downloaded)
+    if (fetched == Result::Failed)
         display.message(Level::LEVEL_ERROR, "Download failed");
-    return downloaded;
+    return fetched;
 }
 
 // Download_Firmware for a known serial number; see Updater.h.
@@ -190,32 +203,38 @@ static uint32_t _download(UpdaterDisplayInterface& display, const std::string& s
         display.message(Level::LEVEL_INFO, "Build %u is valid", build);
     }
 
+    // The image is decoded into the check file as it arrives, and only an
+    // image that decodes whole and loads may reach the store under its name;
+    // only then do the settings name it: a broken reply must not replace a
+    // good file.
     const std::string requestBuild = std::to_string(build);
-    std::string content;
-    _fetch_image(display, serverUrl, serial, versionText, requestBuild, noCal, content);
-
-    // Only an image that decodes and loads may reach the store, and only then
-    // do the settings name it: a broken reply must not replace a good file.
-    size_t imageLength = 0;
-    std::unique_ptr<unsigned char, decltype(&std::free)> image(
-        content.empty() ? nullptr : base64_decode(content.data(), content.size(), &imageLength), &std::free);
-    std::string().swap(content);
-    if (!image || imageLength == 0) {
+    const std::string fileName = requestBuild + ".bird";
+    const std::string directory = device.BasePath() + "/" + device.Name();
+    const std::string checkPath = directory + "/." + fileName + ".part";
+    const std::string finalPath = directory + "/" + fileName;
+    _PartFile part{aFile_OpenReplacement(checkPath.c_str())};
+    if (!part.file) {
+        display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(aErrNotFound));
+        return 0;
+    }
+    using Result = UpdateServerRequest::ImageResult;
+    uint64_t imageBytes = 0;
+    aErr writeError = aErrNone;
+    const Result fetched = _fetch_image(display, serverUrl, serial, versionText, requestBuild, noCal, part.file,
+        imageBytes, writeError);
+    if (fetched == Result::NotWritten) {
+        display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(writeError));
+        return 0;
+    }
+    if (fetched != Result::Written || imageBytes == 0) {
         display.message(Level::LEVEL_ERROR, "Failed to retrieve a valid BIRD file");
         return 0;
     }
-
-    const std::string fileName = requestBuild + ".bird";
-    const std::string checkName = "." + fileName + ".part";
-    const std::string directory = device.BasePath() + "/" + device.Name();
-    aErr written = device.WriteFile(checkName, image.get(), imageLength);
-    image.reset();
+    const aErr written = aFile_CommitReplacement(&part.file);
     if (written != aErrNone) {
         display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(written));
         return 0;
     }
-    const std::string checkPath = directory + "/" + checkName;
-    const std::string finalPath = directory + "/" + fileName;
     if (!_loads_as_bird(checkPath)) {
         std::remove(checkPath.c_str());
         display.message(Level::LEVEL_ERROR, "Failed to retrieve a valid BIRD file");

@@ -37,6 +37,10 @@ constexpr const char* kTinySerial = "5EED0002";
 constexpr const char* kBuild = "1000";
 constexpr const char* kVersion = "2.0.0";
 constexpr size_t kFirmwareBlockSize = 64 * 1024;
+// What the Updater may cost against curl: wall time, and peak memory added by
+// the image, in image sizes.
+constexpr double kWallGoal = 1.3;
+constexpr double kAddedPeakGoal = 0.25;
 
 struct Options {
     int runs = 5;
@@ -65,7 +69,11 @@ void usage(FILE* to)
         "  --size BYTES  firmware bytes in the image, a multiple of 65536 (default 4194304)\n"
         "  --updater, --server, --curl  programs to run (defaults: this build's Updater\n"
         "                and update-server, curl from PATH)\n"
-        "  --keep        leave the working directory in place and print its path\n");
+        "  --keep        leave the working directory in place and print its path\n"
+        "Goals: Updater wall time at most 1.3 times curl's, and at most a quarter of an\n"
+        "image size added to its peak memory. Exit code 0 when every run checked out and\n"
+        "the goals are met, 1 when a run did not check out, 2 for a bad command line,\n"
+        "3 when a goal is missed.\n");
 }
 
 bool parseCount(const char* text, unsigned long long& value)
@@ -411,7 +419,12 @@ int runBenchmark(Context& c)
         return 1;
     }
     std::printf("download_bench: every Updater run stored a byte-identical image\n");
-    return 0;
+    const double wallRatio = updater.medianMs() / curl.medianMs();
+    const double added = copies(updater, updaterTiny);
+    const bool met = wallRatio <= kWallGoal && added <= kAddedPeakGoal;
+    std::printf("goals: wall %.2fx curl (at most %.2fx), image adds %.2f image sizes to the peak (at most %.2f): %s\n",
+        wallRatio, kWallGoal, added, kAddedPeakGoal, met ? "ok" : "MISSED");
+    return met ? 0 : 3;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,14 +29,17 @@ namespace {
     config.address = kAddress;
     config.heartbeatMs = heartbeatMs;
     modsim::ModuleSession tcpSession(config, modsim::Framing::Raw);
+    modsim::ModuleSession twinSession(config, modsim::Framing::Raw);
     modsim::ModuleSession ptySession(config, modsim::Framing::Cobs);
     modsim::TcpServer tcp(tcpSession);
+    modsim::TcpServer twin(twinSession);
     modsim::PtyServer pty(ptySession);
     std::string report;
-    if (tcp.start(0) && pty.start())
-        report = std::to_string(tcp.port()) + " " + pty.slavePath() + "\n";
+    if (tcp.start(0) && twin.start(0) && pty.start())
+        report = std::to_string(tcp.port()) + " " + std::to_string(twin.port()) + " " +
+                 pty.slavePath() + "\n";
     else
-        report = "0 -\n";
+        report = "0 0 -\n";
     if (::write(reportFd, report.data(), report.size()) < 0)
         _exit(1);
     ::close(reportFd);
@@ -42,6 +47,7 @@ namespace {
     while (::read(controlFd, &byte, 1) > 0) {
     }
     tcp.stop();
+    twin.stop();
     pty.stop();
     _exit(0);
 }
@@ -73,10 +79,11 @@ ChildModule::ChildModule(std::uint32_t heartbeatMs)
             break;
     }
     ::close(report[0]);
-    unsigned port = 0;
+    unsigned port = 0, twinPort = 0;
     char path[256] = {};
-    if (std::sscanf(line, "%u %255s", &port, path) == 2) {
+    if (std::sscanf(line, "%u %u %255s", &port, &twinPort, path) == 3) {
         port_ = std::uint16_t(port);
+        twinPort_ = std::uint16_t(twinPort);
         ptyPath_ = path;
     }
 }
@@ -133,6 +140,59 @@ bool roundTrip(int32_t link, std::uint8_t sequence, unsigned long timeoutMs)
     bool ok = reply != nullptr && aPacket_GetData(reply)[1] == sequence;
     aPacket_Destroy(&reply);
     return ok;
+}
+
+int connectRaw(std::uint16_t port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const std::uint8_t* bytes, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = ::send(fd, bytes, length, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+bool receiveAll(int fd, std::uint8_t* bytes, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = ::recv(fd, bytes, length, 0);
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+bool helpWanted(int argc, char** argv, const char* usage)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage, stdout);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool option(int argc, char** argv, const char* name, std::string& value)

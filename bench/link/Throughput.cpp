@@ -5,14 +5,10 @@
 // keeps the link's output queue well below its capacity).
 //   link_bench_throughput [--packets=N] [--data=1..28] [--batch=N] [--repeat=N]
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,9 +24,11 @@ struct Result {
     bool ok = false;
 };
 
+// The module answers a packet whose second byte asks for a get or a set (bit
+// 6 or 7) as a UEI request; these bytes ask for neither.
 std::vector<std::uint8_t> sinkPayload(int dataLength)
 {
-    return std::vector<std::uint8_t>(size_t(dataLength - 1), 0x5A);
+    return std::vector<std::uint8_t>(size_t(dataLength - 1), 0x15);
 }
 
 Result viaLink(const ChildModule& module, bool pooled, int packets, int dataLength, int batch)
@@ -58,32 +56,13 @@ Result viaLink(const ChildModule& module, bool pooled, int packets, int dataLeng
     return result;
 }
 
-bool sendAll(int fd, const std::uint8_t* bytes, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = ::send(fd, bytes, length, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        bytes += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
 bool rawRoundTrip(int fd, std::uint8_t sequence)
 {
     const std::uint8_t request[] = {kAddress, 2, kCmdDebug, sequence};
     if (!sendAll(fd, request, sizeof request))
         return false;
     std::uint8_t reply[4];
-    size_t got = 0;
-    while (got < sizeof reply) {
-        ssize_t n = ::recv(fd, reply + got, sizeof reply - got, 0);
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    return reply[3] == sequence;
+    return receiveAll(fd, reply, sizeof reply) && reply[3] == sequence;
 }
 
 // blockPackets 1: one send() per packet, as the link does unpooled; more:
@@ -91,15 +70,10 @@ bool rawRoundTrip(int fd, std::uint8_t sequence)
 Result viaSocket(const ChildModule& module, int blockPackets, int packets, int dataLength, int batch)
 {
     Result result;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(module.port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        !rawRoundTrip(fd, 0)) {
+    int fd = connectRaw(module.port());
+    if (fd < 0)
+        return result;
+    if (!rawRoundTrip(fd, 0)) {
         ::close(fd);
         return result;
     }

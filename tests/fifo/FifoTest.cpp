@@ -1,5 +1,6 @@
 // Packet FIFOs: order and copies, the refusal of a full queue, filtered waits that see each
-// packet once, destroy releasing waiters, and many producers and consumers.
+// packet once, destroy releasing waiters, the right to send, and many
+// producers and consumers.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -222,6 +223,57 @@ TEST_F(FifoTest, LargestTimeoutsWaitForThePacket)
     EXPECT_EQ(valueOf(filtered), 5);
     aPacket_Destroy(&plain);
     aPacket_Destroy(&filtered);
+}
+
+// The right to send: a writer takes it past an empty queue; while it sends,
+// others queue and the reader waits; the reader then takes the right and
+// sends the queue in order. An interrupt ends the reader's wait once, and a
+// destroy waits for the send in progress.
+TEST_F(FifoTest, WritersAndTheReaderTakeTurnsToSend)
+{
+    aPacket* first = make(2, 1);
+    aPacket* second = make(2, 2);
+    bool claimed = false;
+    ASSERT_EQ(aPacketFifo_PutOrClaim(fifo, first, &claimed), aErrNone);
+    EXPECT_TRUE(claimed);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
+    ASSERT_EQ(aPacketFifo_PutOrClaim(fifo, second, &claimed), aErrNone);
+    EXPECT_FALSE(claimed) << "a second sender while the first sends";
+    std::atomic<bool> readerSends{false};
+    std::thread reader([&] {
+        EXPECT_EQ(aPacketFifo_AwaitSend(fifo, 5000), aErrNone);
+        readerSends = true;
+        aPacket* p = aPacketFifo_Get(fifo);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(valueOf(p), 2);
+        aPacket_Destroy(&p);
+        aPacketFifo_EndSend(fifo);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(readerSends) << "the reader sent while a writer held the right";
+    aPacketFifo_EndSend(fifo);
+    reader.join();
+    EXPECT_TRUE(readerSends);
+    ASSERT_EQ(aPacketFifo_PutOrClaim(fifo, first, &claimed), aErrNone);
+    EXPECT_TRUE(claimed) << "the right is free again";
+    aPacketFifo_EndSend(fifo);
+
+    EXPECT_EQ(aPacketFifo_Interrupt(fifo), aErrNone);
+    EXPECT_EQ(aPacketFifo_AwaitSend(fifo, 5000), aErrCancel);
+    EXPECT_EQ(aPacketFifo_AwaitSend(fifo, 0), aErrTimeout) << "an interrupt ends one wait only";
+
+    ASSERT_EQ(aPacketFifo_ClaimSend(fifo, 0), aErrNone);
+    const uint64_t id = fifo;
+    std::thread sender([id] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        aPacketFifo_EndSend(id);
+    });
+    const auto t0 = Clock::now();
+    EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(90)) << "the destroy did not wait for the send";
+    sender.join();
+    aPacket_Destroy(&first);
+    aPacket_Destroy(&second);
 }
 
 TEST_F(FifoTest, ManyProducersAndConsumersLoseAndDuplicateNothing)

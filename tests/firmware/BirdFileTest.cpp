@@ -44,13 +44,18 @@ protected:
         return dir.file(name);
     }
     std::string Write(const birdmake::Image& image) { return Write(birdmake::MakeFile(image)); }
+    // Also checks that the check in pieces agrees with loading.
     static std::string LoadError(const std::string& path)
     {
-        return ErrorOf([&] { BirdFile file(path); });
+        const std::string error = ErrorOf([&] { BirdFile file(path); });
+        EXPECT_EQ(BirdFile::CheckFile(path), error.empty()) << path;
+        return error;
     }
-    // Runs every operation that walks the blocks, so that a bad block record shows.
+    // Runs every operation that walks the blocks, so that a bad block record
+    // shows; a file that loaded also passes the check in pieces.
     static void Exercise(BirdFile& file)
     {
+        EXPECT_TRUE(BirdFile::CheckFile(file.GetPath())) << file.GetPath();
         static const uint32_t key[4] = {1, 2, 3, 4};
         file.ReplaceSerialNumber(0x12345678);
         file.ReplaceVectorChecksum();
@@ -386,6 +391,7 @@ TEST_F(BirdFileTest, OversizedFilesAndBlockListsAreRefused)
     area[3] -= 1;
     BirdFile most(Write(wrap(area), "most.bird"));
     EXPECT_EQ(BirdFile::kMaxBlocks, most.GetBlockCount());
+    EXPECT_TRUE(BirdFile::CheckFile(most.GetPath()));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A TCP/IP link against the simulated module on loopback: traffic both ways,
-// sync, recovery from garbage, lost packets and dropped connections, and the
-// heartbeats the module checks.
+// sync, recovery from garbage, lost packets and dropped connections, the
+// heartbeats the module checks, writers on several threads, and stopping a
+// link whose threads sleep.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -226,6 +227,58 @@ TEST_F(TcpLink, PooledOutputKeepsEveryPacketInOrder)
     for (int i = 0; i < kCount; ++i)
         ASSERT_EQ((replies[i][1] << 8) | replies[i][2], i);
     EXPECT_EQ(module->session.stats().framingErrors, 0u);
+}
+
+// Callers write their packets themselves when nothing waits ahead of them,
+// the output thread writes the rest (heartbeat answers among them): from
+// several threads at once, every packet arrives once and each thread's in
+// the order it put them.
+TEST_F(TcpLink, CallersAndTheOutputThreadKeepEachSendersOrder)
+{
+    modsim::ModuleConfig config;
+    config.heartbeatMs = 20;
+    open(config);
+    constexpr int kThreads = 3, kEach = 150;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t)
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i)
+                EXPECT_EQ(putEcho(id, {std::uint8_t(t), std::uint8_t(i)}), aErrNone);
+        });
+    std::vector<std::vector<std::uint8_t>> replies;
+    const bool all = waitUntil([&] {
+        for (auto& r : collect(id, 20))
+            replies.push_back(r);
+        return replies.size() >= size_t(kThreads * kEach);
+    }, 5000);
+    for (auto& t : senders)
+        t.join();
+    ASSERT_TRUE(all) << replies.size() << " replies";
+    int next[kThreads] = {};
+    for (const auto& r : replies) {
+        ASSERT_EQ(r.size(), 3u);
+        ASSERT_LT(r[1], kThreads);
+        EXPECT_EQ(r[2], next[r[1]]) << "thread " << int(r[1]);
+        next[r[1]] = r[2] + 1;
+    }
+    EXPECT_EQ(module->session.stats().heartbeatsWrong, 0u);
+}
+
+// An idle link's threads sleep on their queue and their socket for up to a
+// second at a time: a stop wakes them rather than waiting that out.
+TEST_F(TcpLink, StopWakesTheSleepingThreads)
+{
+    open();
+    ASSERT_TRUE(echo(id, {1}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_Stop(id), aErrNone);
+    const auto stopMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    EXPECT_LT(stopMs.count(), 500);
+    EXPECT_TRUE(waitUntil([&] { return module->session.stats().forceRouteOff == 1; }));
+    EXPECT_EQ(aLink_Start(id), aErrNone);
+    EXPECT_TRUE(echo(id, {2}));
 }
 
 TEST(TcpLinkCreate, NoModuleListeningFails)

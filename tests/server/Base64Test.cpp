@@ -83,3 +83,28 @@ TEST(Base64, LengthPaddingAndAlphabetRules)
         EXPECT_EQ(decode(bad), "<null>") << bad;
     EXPECT_EQ(decode(std::string("Zm\0v", 4)), "<null>");
 }
+
+// A text cut anywhere into pieces decodes as the whole does, and is refused
+// where the whole is.
+TEST(Base64, PiecesDecodeLikeTheWholeText)
+{
+    for (const std::string text : {"Zm9vYmFy", "Zm9vYg==", "Zm9vYmE=", "+/8=", "", "Zm9vYm", "Zm=v", "Zg==Zm9v",
+             "Z===", "Zm9v\n", "Zm9vYmFyZm9vYmE="}) {
+        const std::string whole = decode(text);
+        for (size_t cut = 0; cut <= text.size(); ++cut) {
+            for (size_t second = cut; second <= text.size(); ++second) {
+                Base64Decoder decoder;
+                std::string bytes;
+                bool ok = true;
+                for (const auto& [from, to] : {std::pair{size_t(0), cut}, {cut, second}, {second, text.size()}}) {
+                    unsigned char out[Base64Decoder::MaxDecoded(16)];
+                    size_t n = 99;
+                    ok = decoder.Feed(text.data() + from, to - from, out, &n) && ok;
+                    bytes.append(reinterpret_cast<char*>(out), ok ? n : 0);
+                }
+                EXPECT_EQ(ok && decoder.Complete() ? bytes : "<null>", whole) << text << " cut at " << cut << ", "
+                                                                               << second;
+            }
+        }
+    }
+}

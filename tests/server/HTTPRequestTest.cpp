@@ -48,6 +48,39 @@ TEST(HTTPGet, BinaryBodyWithNulBytesArrivesWhole)
     EXPECT_EQ(server.targets()[0], "/cgi/u?a=1&op=bird&");
 }
 
+// A 200 body goes to the sink piece by piece and is not kept; any other
+// status keeps its body; a sink that stops the transfer makes it throw.
+TEST(HTTPGet, StreamedBodiesReachTheSinkWhole)
+{
+    std::string body("ok\n\0\xff", 5);
+    body += std::string(300000, 'x');
+    std::string got;
+    size_t pieces = 0;
+    const HTTPRequest::BodySink collect = [&](const char* data, size_t length) {
+        got.append(data, length);
+        ++pieces;
+        return true;
+    };
+    {
+        LoopbackServer server(LoopbackServer::Replying(200, body));
+        HTTPResponse response = HTTPRequest::GET(server.url(), {}, collect);
+        EXPECT_EQ(response.get_status(), 200);
+        EXPECT_EQ(got, body);
+        EXPECT_GT(pieces, 1u);
+        EXPECT_TRUE(response.get_response().empty());
+    }
+    got.clear();
+    {
+        LoopbackServer server(LoopbackServer::Replying(404, "not here"));
+        HTTPResponse response = HTTPRequest::GET(server.url(), {}, collect);
+        EXPECT_EQ(response.get_status(), 404);
+        EXPECT_EQ(response.get_response(), "not here");
+        EXPECT_TRUE(got.empty());
+    }
+    LoopbackServer server(LoopbackServer::Replying(200, body));
+    EXPECT_THROW(HTTPRequest::GET(server.url(), {}, [](const char*, size_t) { return false; }), std::runtime_error);
+}
+
 TEST(HTTPGet, ErrorStatusIsReturnedNotThrown)
 {
     for (int status : {404, 500, 204}) {

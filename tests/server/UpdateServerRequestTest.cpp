@@ -1,10 +1,13 @@
 #include "Log.h"
 #include "LoopbackServer.h"
+#include "ServerReply.h"
+#include "base64.h"
 #include "UpdateServerRequest.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -133,6 +136,86 @@ TEST(GetBuild, QueryAndImageLine)
     ASSERT_TRUE(UpdateServerRequest::GetBuild(1, "v", "1", content, peer.url()));
     EXPECT_EQ(content, "");
     EXPECT_NE(peer.target().find("no_cal=false&"), std::string::npos);
+}
+
+// Read as it arrives, in pieces cut anywhere or one byte at a time, a reply
+// gives the status and image line that the whole body gives.
+TEST(GetBuild, ImageLineReadInPiecesIsTheWholeBodysLine)
+{
+    for (const std::string body : {"ok\nQUJD\r\n", "ok\r\n\r\n\nQU\rJD\r\r\nnext\n", "\n\r\nok\n\r\rAB", "ok",
+             "ok\n", "okay\nAB\r", "o\r\nAB\n", "fail\nQUJD\n", "\r\n", "ok\n\r", "ok\nA\rB\r\n\r\n"}) {
+        const bool ok = ServerReply::StatusOk(body);
+        const std::string line(ServerReply::ImageLine(body));
+        for (size_t cut = 0; cut <= body.size() + 1; ++cut) {
+            std::string text;
+            ServerReply::ImageLineReader reader([&text](std::string_view piece) {
+                text.append(piece);
+                return true;
+            });
+            bool reading = true;
+            if (cut > body.size()) {
+                for (char c : body)
+                    reading = reading && reader.Feed(std::string_view(&c, 1));
+            } else {
+                reading = reader.Feed(std::string_view(body).substr(0, cut))
+                    && reader.Feed(std::string_view(body).substr(cut));
+            }
+            if (reading)
+                reader.Finish();
+            EXPECT_EQ(reader.StatusOk(), ok) << body << " cut at " << cut;
+            if (ok) {
+                EXPECT_EQ(text, line) << body << " cut at " << cut;
+            }
+        }
+    }
+}
+
+// The image decoded as it arrives: what the writer is given, and how a reply
+// that is no image, a writer that gives up and a refused request end.
+TEST(GetBuild, ImageIsDecodedAndWrittenAsItArrives)
+{
+    using Result = UpdateServerRequest::ImageResult;
+    std::string image;
+    for (int i = 0; i < 100000; ++i)
+        image += static_cast<char>(i * 7 + i / 256);
+    size_t length = 0;
+    std::unique_ptr<char, decltype(&std::free)> coded(
+        base64_encode(reinterpret_cast<const unsigned char*>(image.data()), image.size(), &length), &std::free);
+    const std::string reply = "ok\n" + std::string(coded.get(), length) + "\r\n";
+    std::string written;
+    size_t pieces = 0;
+    const UpdateServerRequest::ImageWriter write = [&](const unsigned char* bytes, size_t n) {
+        written.append(reinterpret_cast<const char*>(bytes), n);
+        ++pieces;
+        return true;
+    };
+    uint64_t bytes = 0;
+    {
+        Peer peer(200, reply);
+        EXPECT_EQ(UpdateServerRequest::GetBuildImage(0x40F5849A, "2.1.0", "1001", write, bytes, peer.url(), true),
+            Result::Written);
+        EXPECT_EQ(peer.target(), "/cgi/u?bld=1001&fw=2.1.0&no_cal=true&op=bird&sn=40F5849A&");
+        EXPECT_EQ(written, image);
+        EXPECT_EQ(bytes, image.size());
+        EXPECT_GT(pieces, 1u);
+    }
+    const std::pair<std::pair<int, std::string>, Result> cases[] = {
+        {{200, "ok\n"}, Result::Written},
+        {{200, "ok\nQUJD\x80\n"}, Result::NotBase64},
+        {{200, "ok\nQUJDR\n"}, Result::NotBase64},
+        {{200, "fail\nQUJD\n"}, Result::Failed},
+        {{404, "ok\nQUJD\n"}, Result::Failed},
+    };
+    for (const auto& [answer, expected] : cases) {
+        Peer peer(answer.first, answer.second);
+        EXPECT_EQ(UpdateServerRequest::GetBuildImage(1, "v", "1", write, bytes, peer.url()), expected)
+            << answer.second;
+    }
+    Peer peer(200, reply);
+    EXPECT_EQ(UpdateServerRequest::GetBuildImage(1, "v", "1",
+                  [](const unsigned char*, size_t) { return false; }, bytes, peer.url()),
+        Result::NotWritten);
+    EXPECT_EQ(bytes, 0u);
 }
 
 TEST(GetBuildList, EntriesShortLinesDuplicatesAndEmptying)

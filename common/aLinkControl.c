@@ -285,6 +285,28 @@ aErr aLink_PutPacket(int32_t linkId, const aPacket* packet)
     return err;
 }
 
+aErr aLink_AwaitOutputRoom(int32_t linkId, size_t room, unsigned long timeoutMs)
+{
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    aErr err = aPacketFifo_AwaitRoom(atomic_load(&pin->link->outputFifo), room, timeoutMs);
+    aLinkTable_Release(pin);
+    return err;
+}
+
+aErr aLink_GetDropCount(int32_t linkId, uint32_t* drops)
+{
+    if (drops == NULL)
+        return aErrParam;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    *drops = atomic_load(&pin->link->drops);
+    aLinkTable_Release(pin);
+    return aErrNone;
+}
+
 aPacket* aLink_GetPacket(int32_t linkId)
 {
     aLinkEntry* pin = aLinkTable_Acquire(linkId);

@@ -75,6 +75,9 @@ typedef struct aLink {
     void* heartbeatReference;
     aMutex* observerMutex;
     atomic_bool pooled;
+    /* Times the input thread found the transport lost (status went to I/O
+     * error); kept across resets, read by aLink_GetDropCount. */
+    atomic_uint drops;
 } aLink;
 
 /* One table entry; keys as the transport defines them (generic: key0 = -1). */

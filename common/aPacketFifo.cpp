@@ -33,6 +33,9 @@ struct packetFifo {
     std::atomic<bool> active{true};
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextSequence{0};
+    // Threads waiting for room; removals wake them only when there are any.
+    std::condition_variable roomCondition;
+    int roomWaiters = 0;
 
     // Sets the window to the oldest queued entry, or to the next sequence
     // number when the queue is empty. Called with the mutex held.
@@ -47,7 +50,15 @@ struct packetFifo {
         aPacket* packet = position->packet.release();
         queue.erase(position);
         syncWindow();
+        wakeRoomWaiters();
         return packet;
+    }
+
+    // Mutex held.
+    void wakeRoomWaiters()
+    {
+        if (roomWaiters > 0)
+            roomCondition.notify_all();
     }
 };
 
@@ -120,6 +131,7 @@ aErr aPacketFifo_Destroy(uint64_t* fifo)
             ref->queue.clear();
             ref->syncWindow();
             ref->active = false;
+            ref->wakeRoomWaiters();
         }
         ref->condition.notify_all();
         *fifo = 0;
@@ -146,25 +158,38 @@ aErr aPacketFifo_Put(uint64_t fifo, const aPacket* packet)
     OwnedPacket copy(aPacket_Copy(packet));
     if (!copy)
         return aErrParam;
-    bool overflowed = false;
     {
         std::lock_guard<std::mutex> lock(ref->mutex);
+        // A full queue refuses rather than forgets: the caller learns that
+        // nothing more goes in, and what is queued still goes out.
+        if (ref->queue.size() >= aPACKETFIFO_CAPACITY)
+            return aErrOverrun;
         int64_t sequence = ref->nextSequence.fetch_add(1);
         try {
             ref->queue.push_back(SerialPacket{sequence, std::move(copy)});
         } catch (const std::bad_alloc&) {
             return aErrResource;
         }
-        if (ref->queue.size() > aPACKETFIFO_CAPACITY) {
-            // Nobody is reading: start afresh rather than block a link thread.
-            ref->queue.clear();
-            overflowed = true;
-        }
         ref->syncWindow();
     }
-    if (!overflowed)
-        ref->condition.notify_all();
+    ref->condition.notify_all();
     return aErrNone;
+}
+
+aErr aPacketFifo_AwaitRoom(uint64_t fifo, size_t room, unsigned long timeoutMs)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref || room > aPACKETFIFO_CAPACITY)
+        return aErrParam;
+    auto deadline = sDeadline(timeoutMs);
+    std::unique_lock<std::mutex> lock(ref->mutex);
+    auto roomy = [&] { return !ref->active || aPACKETFIFO_CAPACITY - ref->queue.size() >= room; };
+    ref->roomWaiters++;
+    ref->roomCondition.wait_until(lock, deadline, roomy);
+    ref->roomWaiters--;
+    if (!ref->active)
+        return aErrCancel;
+    return roomy() ? aErrNone : aErrTimeout;
 }
 
 aPacket* aPacketFifo_Get(uint64_t fifo)
@@ -248,6 +273,8 @@ size_t aPacketFifo_DrainPackets(uint64_t fifo, aPacketFifoFilter filter, void* r
             ++it;
     }
     ref->syncWindow();
+    if (ref->queue.size() != before)
+        ref->wakeRoomWaiters();
     return before - ref->queue.size();
 }
 

@@ -8,7 +8,13 @@
  * connection is put in its place (dup3), so a thread still using the number
  * never meets a closed or reused descriptor. Which connection a failure was
  * seen on is told by a generation count, bumped by each new connection, not
- * by the descriptor number, which the kernel reuses. */
+ * by the descriptor number, which the kernel reuses.
+ *
+ * A lost connection is reported to the reader once, as aErrConnection, even
+ * when a new one was made at once: bytes before and after it belong to two
+ * conversations with the module. While no connection can be made, the reader
+ * tries again with a growing pause (at most a second), for as long as the
+ * stream lives. */
 #include "aStreamSocket.h"
 
 #include <errno.h>
@@ -37,6 +43,10 @@
  * rebooting answers nothing; the kernel alone would keep trying for minutes,
  * holding up whoever wants to stop the link. */
 #define aSOCKET_CONNECT_TIMEOUT_MS 3000
+/* Pauses between attempts to reach a module that has gone: doubling from the
+ * first to the last. */
+#define aSOCKET_RETRY_FIRST_MS 50
+#define aSOCKET_RETRY_LAST_MS 1000
 
 typedef struct {
     uint16_t check;
@@ -48,7 +58,13 @@ typedef struct {
     unsigned int flags;
     unsigned long generation; /* bumped by every new connection */
     bool connecting;          /* a thread is making a new connection */
+    uint64_t nextAttemptMs;   /* no new connection is tried before this */
+    unsigned retryPauseMs;    /* the pause after the next failed attempt */
+    /* The connection a write last gave up on because it took nothing for
+     * the whole wait (0: none). Writer side only. */
+    unsigned long stalledGeneration;
     /* Receive side only. */
+    unsigned long readerGeneration; /* the connection the reader last read from */
     uint8_t rx[aSOCKET_RX_SIZE];
     size_t rxCount;
     size_t rxPos;
@@ -60,6 +76,13 @@ static void sSleepMs(long ms)
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+static uint64_t sNowMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
 /* The pause between write passes: up to 60 ms, cut short as soon as the
@@ -193,6 +216,12 @@ static aErr sReconnect(aSocketRecord* record, unsigned long failed)
     if (err == aErrNone) {
         record->generation++;
         record->flags |= aSOCKET_CONNECTED;
+        record->retryPauseMs = aSOCKET_RETRY_FIRST_MS;
+    } else {
+        record->nextAttemptMs = sNowMs() + record->retryPauseMs;
+        record->retryPauseMs = record->retryPauseMs * 2 < aSOCKET_RETRY_LAST_MS
+                                   ? record->retryPauseMs * 2
+                                   : aSOCKET_RETRY_LAST_MS;
     }
     record->connecting = false;
     pthread_mutex_unlock(&record->lock);
@@ -209,6 +238,29 @@ static aErr sUsableLocked(const aSocketRecord* record)
     if (record->connecting)
         return aErrNotReady;
     return (record->flags & aSOCKET_CONNECTED) ? aErrNone : aErrConnection;
+}
+
+/* The connection the reader may use: aErrNone with *replaced telling whether
+ * it is another than the one read from last; aErrNotReady while the other
+ * thread makes one; aErrConnection while there is none, after trying for a
+ * new one when the back-off allows. */
+static aErr sReaderConnection(aSocketRecord* record, bool* replaced)
+{
+    pthread_mutex_lock(&record->lock);
+    aErr err = sUsableLocked(record);
+    bool due = err == aErrConnection && sNowMs() >= record->nextAttemptMs;
+    unsigned long generation = record->generation;
+    pthread_mutex_unlock(&record->lock);
+    if (due)
+        err = sReconnect(record, generation);
+    if (err != aErrNone)
+        return err == aErrNotReady ? err : aErrConnection;
+    pthread_mutex_lock(&record->lock);
+    generation = record->generation;
+    pthread_mutex_unlock(&record->lock);
+    *replaced = generation != record->readerGeneration;
+    record->readerGeneration = generation;
+    return aErrNone;
 }
 
 /* One receive into the buffer, made under the lock so that *generation is the
@@ -271,6 +323,8 @@ aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference)
     }
     record->flags |= aSOCKET_CONNECTED;
     record->generation = 1;
+    record->readerGeneration = 1;
+    record->retryPauseMs = aSOCKET_RETRY_FIRST_MS;
     *reference = record;
     return aErrNone;
 }
@@ -287,6 +341,14 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
         return aErrNone;
     }
     for (int pass = 0; pass < 2; ++pass) {
+        bool replaced = false;
+        aErr err = sReaderConnection(record, &replaced);
+        if (err == aErrNotReady)
+            sSleepMs(aSOCKET_GET_WAIT_MS); /* keeps the reader's pace meanwhile */
+        if (err != aErrNone)
+            return err;
+        if (replaced)
+            return aErrConnection;
         struct pollfd waitFor = {record->fd, POLLIN, 0};
         int ready = poll(&waitFor, 1, aSOCKET_GET_WAIT_MS);
         if (ready == 0 || (ready < 0 && errno == EINTR))
@@ -296,11 +358,19 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
         ssize_t got = 0;
         int error = 0;
         unsigned long generation = 0;
-        aErr err = sReceive(record, &got, &error, &generation);
+        err = sReceive(record, &got, &error, &generation);
         if (err == aErrNotReady)
-            sSleepMs(aSOCKET_GET_WAIT_MS); /* keeps the reader's pace meanwhile */
+            sSleepMs(aSOCKET_GET_WAIT_MS);
         if (err != aErrNone)
             return err;
+        if (generation != record->readerGeneration) {
+            /* Replaced by the writer since the check above: its first bytes
+             * are kept for the next get, after the loss is told. */
+            record->readerGeneration = generation;
+            record->rxCount = got > 0 ? (size_t)got : 0;
+            record->rxPos = 0;
+            return aErrConnection;
+        }
         if (got > 0) {
             record->rxCount = (size_t)got;
             record->rxPos = 1;
@@ -316,9 +386,28 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
             return aErrConnection;
         err = sReconnect(record, generation);
         if (err != aErrNone)
-            return err;
+            return err == aErrNotReady ? err : aErrConnection;
     }
     return aErrNotReady;
+}
+
+/* True while the connection a write gave up on is still the current one and
+ * still takes nothing: a peer gone silent without closing (power lost, cable
+ * pulled) costs the writer one full wait, not one for every packet queued
+ * behind the first. */
+static bool sStillStalled(aSocketRecord* record)
+{
+    pthread_mutex_lock(&record->lock);
+    bool stalled = record->stalledGeneration != 0 && record->stalledGeneration == record->generation &&
+                   sUsableLocked(record) == aErrNone;
+    if (stalled) {
+        struct pollfd writable = {record->fd, POLLOUT, 0};
+        stalled = poll(&writable, 1, 0) == 0;
+    }
+    if (!stalled)
+        record->stalledGeneration = 0;
+    pthread_mutex_unlock(&record->lock);
+    return stalled;
 }
 
 aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
@@ -326,14 +415,18 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
     aSocketRecord* record = sRecord(reference);
     if (record == NULL || (bytes == NULL && length > 0))
         return aErrParam;
+    if (length > 0 && sStillStalled(record))
+        return aErrWrite;
 
     size_t sent = 0;
     int attempts = 0;
+    bool blocked = false; /* the last pass found the socket full */
     unsigned long generation = 0;
     while (sent < length && attempts < aSOCKET_WRITE_ATTEMPTS) {
         ssize_t n = 0;
         int error = 0;
         aErr err = sSend(record, bytes, length, &sent, &generation, &n, &error);
+        blocked = false;
         if (err == aErrNotReady) {
             /* The reader is making a new connection. */
             attempts++;
@@ -356,13 +449,21 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
             continue;
         } else if (n == 0 || error == EAGAIN || error == EWOULDBLOCK) {
             attempts++;
+            blocked = true;
         } else {
             return aErrIO;
         }
         if (sent < length)
             sAwaitWritable(record->fd);
     }
-    return sent == length ? aErrNone : aErrWrite;
+    if (sent == length)
+        return aErrNone;
+    if (blocked) {
+        pthread_mutex_lock(&record->lock);
+        record->stalledGeneration = generation;
+        pthread_mutex_unlock(&record->lock);
+    }
+    return aErrWrite;
 }
 
 /* Called once neither thread uses the stream any more. */

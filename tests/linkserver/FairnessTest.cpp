@@ -5,11 +5,17 @@
 #include "Harness.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "NetNamespace.h"
 #include "aServer.h"
 
 using namespace srvtest;
@@ -103,6 +109,49 @@ TEST(LinkServerFairness, AnAnswerAfterTheServerGaveUpReachesNoOtherClient)
     EXPECT_EQ(b.receive(), Frame(kAddress, {kCmdNoAnswer, 0xB3, 0xBB}));
     aServer_Destroy(&server);
     aLink_Destroy(&link);
+}
+
+TEST(LinkServerFairness, StrangersThatNeverCompleteTheHandshakeAreLetGoSoon)
+{
+    REQUIRE_NAMESPACE();
+    ASSERT_TRUE(testsupport::AddVethPair("lsh0", "198.18.42.1", "lsh1", "198.18.42.2"));
+    ServedModule served({}, false, testsupport::Addr("198.18.42.1"));
+    ASSERT_TRUE(served.ok());
+    // Connections that never say a word each hold a descriptor of the
+    // server's process until the server lets them go.
+    std::vector<int> strangers;
+    for (int i = 0; i < 50; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(served.port);
+        to.sin_addr.s_addr = testsupport::Addr("198.18.42.1");
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        strangers.push_back(fd);
+    }
+    const auto start = Clock::now();
+    size_t closed = 0;
+    while (closed < strangers.size() && MsSince(start) < 6000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        closed = 0;
+        for (int fd : strangers) {
+            char buffer[64];
+            ssize_t got;
+            while ((got = recv(fd, buffer, sizeof buffer, MSG_PEEK)) > 0 &&
+                   recv(fd, buffer, size_t(got), 0) > 0) {
+            }
+            closed += got == 0 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(closed, strangers.size()) << "silent strangers were kept for " << MsSince(start) << " ms";
+    for (int fd : strangers)
+        close(fd);
+    int32_t own = aLink_CreateClient(testsupport::Addr("198.18.42.1"), served.port, 0);
+    ASSERT_NE(own, 0);
+    EXPECT_TRUE(linkmodsim::waitUntil([&] { return aLink_GetStatus(own) == aLINK_STATUS_RUNNING; }, 3000));
+    EXPECT_TRUE(EchoRoundTrip(own, {0x51}));
+    aLink_Destroy(&own);
 }
 
 }  // namespace

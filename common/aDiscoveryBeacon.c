@@ -9,6 +9,25 @@
 #include <netinet/in.h>
 #include <string.h>
 
+/* A server advertises the address its beacon comes from (or, on this host,
+ * loopback); a beacon that names another host, or another host's loopback,
+ * would send the searcher to whatever listens there. */
+static bool sBelievable(zframe_t* sender, const linkSpec* spec, uint32_t ownAddress)
+{
+    char text[INET_ADDRSTRLEN];
+    struct in_addr from;
+    const size_t size = zframe_size(sender);
+    if (size == 0 || size >= sizeof text)
+        return false;
+    memcpy(text, zframe_data(sender), size);
+    text[size] = '\0';
+    if (inet_pton(AF_INET, text, &from) != 1)
+        return false;
+    if (spec->t.ip.ip_address == from.s_addr)
+        return true;
+    return spec->t.ip.ip_address == htonl(INADDR_LOOPBACK) && ownAddress != 0 && from.s_addr == ownAddress;
+}
+
 unsigned int aDiscovery_QueryBeacon(aDiscoveryCallback callback, void* reference, const char* interfaceText,
                                     bool localOnly)
 {
@@ -62,7 +81,8 @@ unsigned int aDiscovery_QueryBeacon(aDiscoveryCallback callback, void* reference
             aLinkSpec_FromWire(zframe_data(content), &spec);
             const bool near = spec.t.ip.ip_address == htonl(INADDR_LOOPBACK) ||
                               (ownAddress != 0 && spec.t.ip.ip_address == ownAddress);
-            if ((!localOnly || near) && aDiscovery_SeenAdd(&seen, &spec))
+            if (sBelievable(sender, &spec, ownAddress) && (!localOnly || near) &&
+                aDiscovery_SeenAdd(&seen, &spec))
                 goOn = aDiscovery_Report(callback, reference, &spec, &count);
         }
         zmsg_destroy(&msg);

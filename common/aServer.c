@@ -99,7 +99,8 @@ static void _configureInterface(aServer* server)
 /* What every client connection of the frontend is held to: parts longer than
  * any client frame end the connection before they are stored, each client
  * has a short queue of its own, and a connection that stops answering the
- * library's heartbeats is dropped. A send to a client that has gone fails at
+ * library's heartbeats, or that does not finish its handshake soon, is
+ * dropped. A send to a client that has gone fails at
  * once instead of vanishing. */
 static void sFrontendOptions(zsock_t* frontend)
 {
@@ -110,6 +111,7 @@ static void sFrontendOptions(zsock_t* frontend)
     zsock_set_heartbeat_ivl(frontend, aSERVER_HEARTBEAT_MS);
     zsock_set_heartbeat_timeout(frontend, aSERVER_HEARTBEAT_TIMEOUT_MS);
     zsock_set_heartbeat_ttl(frontend, aSERVER_HEARTBEAT_TIMEOUT_MS);
+    zsock_set_handshake_ivl(frontend, aSERVER_HANDSHAKE_MS);
     zsock_set_linger(frontend, 0);
 }
 

@@ -12,9 +12,9 @@
  * back to back. */
 typedef struct sUnit {
     struct sUnit* next;
-    struct sClient* client;
+    struct sClient* client; /* null once given up (the answer is still awaited, for nobody) */
     aServerKey key;
-    uint64_t dueMs; /* with the module: when its answer is given up */
+    uint64_t dueMs; /* with the module: when its answer is given up, or stops being awaited */
     uint16_t packets;
     uint16_t size;
     uint8_t bytes[];
@@ -29,6 +29,7 @@ typedef struct sClient {
     size_t queuedBytes;
     unsigned inFlight;
     bool streaming;
+    uint64_t lastSeenMs; /* the client's last request */
     /* An unfinished byte-array series. */
     bool pooling;
     bool poolOverflow; /* too long to hold: followed to its end, then dropped */
@@ -144,8 +145,32 @@ static sClient* sFind(aServerCore* core, const uint8_t* identity, size_t size)
     return NULL;
 }
 
+/* A client that only takes samples holds its place until a sample cannot
+ * reach it; while the module sends none, one that has gone cannot be told
+ * from one that listens. When every place is taken, the one of them that
+ * asked nothing for longest gives its place up. */
+static bool sReclaimListener(aServerCore* core)
+{
+    unsigned oldest = aSERVER_MAX_CLIENTS;
+    for (unsigned slot = 0; slot < aSERVER_MAX_CLIENTS; ++slot) {
+        const sClient* client = core->clients[slot];
+        if (client == NULL || !client->streaming || client->queueHead != NULL || client->pooling ||
+            client->inFlight > 0)
+            continue;
+        if (oldest == aSERVER_MAX_CLIENTS || client->lastSeenMs < core->clients[oldest]->lastSeenMs)
+            oldest = slot;
+    }
+    if (oldest == aSERVER_MAX_CLIENTS)
+        return false;
+    aSERVER_TRACE("every client place taken: the longest silent streaming client gives its place up\n");
+    sFreeClient(core, oldest);
+    return true;
+}
+
 static sClient* sAdd(aServerCore* core, const uint8_t* identity, size_t size)
 {
+    if (core->stats.clients >= aSERVER_MAX_CLIENTS)
+        sReclaimListener(core);
     for (unsigned slot = 0; slot < aSERVER_MAX_CLIENTS; ++slot) {
         if (core->clients[slot] != NULL)
             continue;
@@ -322,6 +347,7 @@ void aServerCore_Request(aServerCore* core, const uint8_t* identity, size_t iden
     if (client == NULL) {
         core->stats.refused++;
     } else {
+        client->lastSeenMs = nowMs;
         _handleStreamEnable(client, packet);
         if (_handleSetUEIBytes(core, client, packet, frame, size, nowMs))
             aSERVER_TRACE("UEIBytes\n");
@@ -365,11 +391,44 @@ static void sLand(aServerCore* core, sUnit* unit)
     *at = unit->next;
     if (core->flightTail == unit)
         core->flightTail = previous;
-    unit->client->inFlight--;
-    core->stats.inFlight--;
     sClient* client = unit->client;
+    if (client != NULL) {
+        client->inFlight--;
+        core->stats.inFlight--;
+    }
     free(unit);
     sForgetIfIdle(core, client);
+}
+
+/* A request given up on stays with the module for half the wait again,
+ * for nobody: an answer that comes that late is dropped there, and no other
+ * client's request that it could be taken for goes out meanwhile. */
+static void sGiveUp(aServerCore* core, sUnit* unit, uint64_t nowMs)
+{
+    sClient* client = unit->client;
+    core->stats.expired++;
+    aSERVER_TRACE("Failed to AWAIT packet\n");
+    client->inFlight--;
+    core->stats.inFlight--;
+    unit->client = NULL;
+    unit->dueMs = nowMs + core->replyWaitMs / 2;
+    sForgetIfIdle(core, client);
+}
+
+/* The request a module packet answers: one still awaited by its client
+ * before one given up on. */
+static sUnit* sAnswered(aServerCore* core, const aPacket* answer)
+{
+    sUnit* givenUp = NULL;
+    for (sUnit* unit = core->flightHead; unit != NULL; unit = unit->next) {
+        if (!aServer_Answers(&unit->key, answer))
+            continue;
+        if (unit->client != NULL)
+            return unit;
+        if (givenUp == NULL)
+            givenUp = unit;
+    }
+    return givenUp;
 }
 
 /* Every packet of the request goes on the link, back to back; a request that
@@ -397,6 +456,16 @@ static void sSend(aServerCore* core, sUnit* unit, uint64_t nowMs)
     core->stats.inFlight++;
 }
 
+/* Whether the client may have one more request with the module: within its
+ * own share, and within the server's unless it has none out at all, so that
+ * the requests of a few clients that the module never answers cannot hold
+ * up everyone else. */
+static bool sMaySend(const aServerCore* core, const sClient* client)
+{
+    return client->inFlight < aSERVER_CLIENT_IN_FLIGHT &&
+           (client->inFlight == 0 || core->stats.inFlight < aSERVER_IN_FLIGHT);
+}
+
 /* Clients take turns, one request each per round; a client's requests keep
  * their order, and one whose answer could be taken for another client's
  * waits until that one is answered. */
@@ -404,13 +473,13 @@ static void sDispatch(aServerCore* core, uint64_t nowMs)
 {
     core->blocked = false;
     bool progress = true;
-    while (progress && core->stats.inFlight < aSERVER_IN_FLIGHT) {
+    while (progress) {
         progress = false;
-        for (unsigned n = 0; n < aSERVER_MAX_CLIENTS && core->stats.inFlight < aSERVER_IN_FLIGHT; ++n) {
+        for (unsigned n = 0; n < aSERVER_MAX_CLIENTS; ++n) {
             unsigned slot = (core->turn + n) % aSERVER_MAX_CLIENTS;
             sClient* client = core->clients[slot];
-            if (client == NULL || client->queueHead == NULL ||
-                client->inFlight >= aSERVER_CLIENT_IN_FLIGHT || sHeldByOther(core, client->queueHead))
+            if (client == NULL || client->queueHead == NULL || !sMaySend(core, client) ||
+                sHeldByOther(core, client->queueHead))
                 continue;
             sUnit* unit = client->queueHead;
             if (core->io.moduleRoom(core->io.reference) < unit->packets) {
@@ -436,16 +505,16 @@ void aServerCore_Answer(aServerCore* core, const uint8_t* wire, size_t size, uin
     aPacket* answer = core ? aServer_PacketFromFrame(wire, size) : NULL;
     if (answer == NULL)
         return;
-    sUnit* unit = core->flightHead;
-    while (unit != NULL && !aServer_Answers(&unit->key, answer))
-        unit = unit->next;
-    if (unit == NULL) {
+    sUnit* unit = sAnswered(core, answer);
+    if (unit == NULL || unit->client == NULL) {
         core->stats.unclaimed++;
         aSERVER_TRACE("answer nobody waits for: dropped\n");
-    } else {
-        if (sToClient(core, unit->client, wire, size) != 0)
+    }
+    if (unit != NULL) {
+        if (unit->client != NULL && sToClient(core, unit->client, wire, size) != 0)
             aSERVER_TRACE("failed to send sync message\n");
-        core->stats.answered++;
+        if (unit->client != NULL)
+            core->stats.answered++;
         if (aServer_AnswerContinues(answer))
             unit->dueMs = nowMs + core->replyWaitMs;
         else
@@ -484,11 +553,10 @@ void aServerCore_Tick(aServerCore* core, uint64_t nowMs)
         return;
     for (sUnit* unit = core->flightHead; unit != NULL;) {
         sUnit* next = unit->next;
-        if (unit->dueMs <= nowMs) {
-            core->stats.expired++;
-            aSERVER_TRACE("Failed to AWAIT packet\n");
+        if (unit->dueMs <= nowMs && unit->client != NULL)
+            sGiveUp(core, unit, nowMs);
+        else if (unit->dueMs <= nowMs)
             sLand(core, unit);
-        }
         unit = next;
     }
     for (unsigned slot = 0; slot < aSERVER_MAX_CLIENTS; ++slot) {

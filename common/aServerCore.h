@@ -11,8 +11,10 @@
  * command byte; a sync request is answered by any zero-length packet). Many
  * requests may be with the module at once, but all those of one key belong to
  * one client, so an answer never reaches a client that did not ask for it;
- * an answer nobody waits for any more is dropped. Clients take turns, each
- * with a bounded queue. */
+ * an answer nobody waits for any more is dropped. A request given up on is
+ * still awaited, for nobody, half the wait again, so that its late answer is
+ * not taken for another client's. Clients take turns, each with a bounded
+ * queue. */
 #ifndef TS_ASERVERCORE_H
 #define TS_ASERVERCORE_H
 
@@ -32,7 +34,8 @@ extern "C" {
 #define aSERVER_REPLY_WAIT_MS 4500
 /* Limits that keep any one client, and all of them, from holding the server
  * or its memory: clients known at once; requests (and bytes) queued per
- * client; requests with the module per client and in all; packets of one
+ * client; requests with the module per client and in all (a client with
+ * none out may always send one); packets of one
  * byte-array series; how long an unfinished series is held after its last
  * packet. */
 #define aSERVER_MAX_CLIENTS 100

@@ -52,6 +52,10 @@
 #define aSERVER_SEND_BUFFER 65536
 #define aSERVER_HEARTBEAT_MS 1000
 #define aSERVER_HEARTBEAT_TIMEOUT_MS 5000
+/* A connection that has not finished its greeting (and, encrypted, its key
+ * exchange) this long after it came is closed: a stranger's silent
+ * connections hold a descriptor each for no longer. */
+#define aSERVER_HANDSHAKE_MS 3000
 
 /* Streaming buffer; a frame goes once it holds more than the fill mark. */
 #define aSERVER_STREAM_BUFFER 4095

@@ -4,14 +4,19 @@
 #include "Harness.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
 
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sstream>
 #include <unistd.h>
 
 #include "NetNamespace.h"
 #include "aDiscovery.h"
+#include "aLinkSpec.h"
 #include "aMulticast.h"
 #include "aServer.h"
 #include "aServerDiscovery.h"
@@ -221,6 +226,71 @@ TEST(LinkServerDiscovery, ALoopbackOnlyServerIsNotFoundFromAnotherHost)
     const std::vector<linkSpec> here = Find(0);
     ASSERT_EQ(here.size(), 1u) << "on its own host the local query finds it";
     EXPECT_EQ(here[0].serial_num, kSerial);
+}
+
+// Beacons broadcast from this host's end of a veth pair, each a server's
+// spec that claims the given address, one every 100 ms until stopped.
+class LyingBeacons {
+public:
+    LyingBeacons(const std::string& from, const std::string& broadcast, std::vector<std::uint32_t> claims)
+    {
+        socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        int on = 1;
+        setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = Addr(from.c_str());
+        bind(socket_, reinterpret_cast<sockaddr*>(&source), sizeof source);
+        thread_ = std::thread([this, broadcast, claims] {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(8585);
+            to.sin_addr.s_addr = Addr(broadcast.c_str());
+            while (!stop_) {
+                std::uint32_t serial = 0x11E00000;
+                for (std::uint32_t claim : claims) {
+                    linkSpec spec;
+                    std::memset(&spec, 0, sizeof spec);
+                    spec.type = 4 + TCPIP;
+                    spec.serial_num = ++serial;
+                    spec.module = kAddress;
+                    spec.model = 13;
+                    spec.t.ip.ip_address = claim;
+                    spec.t.ip.ip_port = 40000;
+                    std::uint8_t wire[aLINKSPEC_WIRE_SIZE];
+                    aLinkSpec_ToWire(&spec, wire);
+                    sendto(socket_, wire, sizeof wire, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+    ~LyingBeacons()
+    {
+        stop_ = true;
+        thread_.join();
+        close(socket_);
+    }
+
+private:
+    int socket_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(LinkServerDiscovery, ABeaconIsBelievedOnlyForTheAddressItCameFrom)
+{
+    REQUIRE_NAMESPACE();
+    PeerHost peer("lsy0", "198.18.23.1", "lsy1", "198.18.23.2");
+    ASSERT_TRUE(peer.ready());
+    // From 198.18.23.1: one spec names its sender, one a third host, one the
+    // searcher's own loopback.
+    LyingBeacons beacons("198.18.23.1", "198.18.23.255",
+                         {Addr("198.18.23.1"), Addr("198.18.23.77"), Loopback()});
+    const std::vector<std::string> lines = peer.Find();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "found 1") << lines.front();
+    EXPECT_EQ(lines.front(), "spec 6 11E00001 2 13 198.18.23.1 40000");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -82,6 +83,21 @@ Bytes RawClient::receive()
 void* RawClient::socket() const
 {
     return socket_->socket;
+}
+
+Bytes Frame(std::uint8_t address, const Bytes& data)
+{
+    Bytes frame(data.size() + 2);
+    frame[0] = address;
+    frame[1] = std::uint8_t(data.size());
+    std::copy(data.begin(), data.end(), frame.begin() + 2);
+    return frame;
+}
+
+long long MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 Bytes SetPacket(std::uint8_t sequence, bool more, std::size_t chunk)

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,6 +80,11 @@ private:
     struct Socket;
     std::unique_ptr<Socket> socket_;
 };
+
+// A packet in its wire form: address, length, data.
+Bytes Frame(std::uint8_t address, const Bytes& data);
+// Milliseconds from start until now.
+long long MsSince(std::chrono::steady_clock::time_point start);
 
 // A byte-array set to command kCmdSet, packet by packet: header, chunk bytes,
 // trailer (continue flag, sequence).

@@ -79,20 +79,6 @@ struct BareServer {
     std::uint16_t port = 0;
 };
 
-Bytes Frame(std::uint8_t address, const Bytes& data)
-{
-    Bytes frame(data.size() + 2);
-    frame[0] = address;
-    frame[1] = std::uint8_t(data.size());
-    std::copy(data.begin(), data.end(), frame.begin() + 2);
-    return frame;
-}
-
-long long MsSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 TEST(LinkServerHostile, LateAnswersAndAFlushReachOnlyTheClientThatAsked)
 {
     REQUIRE_NAMESPACE();

@@ -407,6 +407,9 @@ static aErr sSync(aLink* link)
     if (!atomic_load(&link->running))
         return aErrNotReady;
     atomic_store(&link->status, aLINK_STATUS_SYNCING);
+    /* The input thread of an idle link sleeps on its stream; it sends the
+     * requests only once it is awake. */
+    aStream_InterruptInput(link->stream);
     aErr err = aErrNotReady;
     for (int poll = 0; poll < aLINK_POLL_COUNT; ++poll) {
         aTime_MSSleep(aLINK_POLL_MS);

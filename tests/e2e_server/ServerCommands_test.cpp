@@ -306,6 +306,26 @@ TEST_F(ServerCommands, SimultaneousDownloadsOfOneBuildEachStoreTheirOwnCheckedCo
     EXPECT_EQ(names, (std::vector<std::string>{"/.settings", "/1017.bird"})) << "leftovers";
 }
 
+// A disk that fills while the image streams in: the download fails saying
+// so, and the earlier image of the build, the settings and the directory stay
+// exactly as they were (no half file under any name).
+TEST_F(ServerCommands, DiskFillingMidDownloadLeavesTheStoreUntouched)
+{
+    StartServer();
+    ASSERT_EQ(Run({"-G", "-d", kSerial}).exitCode, 0);
+    const auto before = Snapshot(store());
+    WriteFile(device_ + "/builds/1017.bird", AsText(SampleImage("1017", "2.12.0", 3, 256 * 1024)));
+    ProcessOptions options;
+    options.env["HOME"] = work_.path() + "/home";
+    // Files may grow to 64 KiB; a write beyond fails as on a full disk.
+    ProcessResult r = RunProcess({"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 128; exec \"$@\"", "bash", UPDATER_BIN,
+                                  "-G", "-d", kSerial, "-u", url_, "-i", store()},
+                                 options);
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("Failed to write file with"), std::string::npos) << r.err;
+    EXPECT_EQ(Snapshot(store()), before);
+}
+
 TEST_F(ServerCommands, ImageThatIsNotABirdFileIsRejected)
 {
     WriteFile(device_ + "/builds/1017.bird", "plain text, not firmware");

@@ -37,7 +37,7 @@ bool matchesSeries(const aPacket* packet, void* reference)
     aPacket_GetLength(packet, &length);
     const uint8_t* d = aPacket_GetData(packet);
     if (address != m->module || length < 3 || d[aUEI_CMD] != m->command || d[aUEI_OPTION] != m->option ||
-        (d[aUEI_INDEX] & aUEI_INDEX_MASK) != m->index)
+        (d[aUEI_INDEX] & aUEI_INDEX_STREAM) || (d[aUEI_INDEX] & aUEI_INDEX_MASK) != m->index)
         return false;
     if (d[aUEI_INDEX] & aUEI_INDEX_ERROR)
         return true;
@@ -91,8 +91,10 @@ uint8_t EntityClass::command() const
 
 // The stream cache answers first: a value the module streams needs no
 // traffic (fresh: success; read before: aErrStreamStale).
-aErr EntityClass::typedGet(uint8_t option, const uint8_t* subindex, uei* record)
+aErr EntityClass::typedGet(uint8_t option, const uint8_t* subindex, uei* record, bool* cached)
 {
+    if (cached != nullptr)
+        *cached = false;
     Module* m = module();
     if (m == nullptr || m->getLink() == nullptr)
         return aErrResource;
@@ -100,11 +102,13 @@ aErr EntityClass::typedGet(uint8_t option, const uint8_t* subindex, uei* record)
         return aErrParam;
     Link& link = *m->getLink();
     const uint8_t address = m->getModuleAddress();
-    uint32_t cached = 0;
-    aErr err = link.getStreamValue(address, m_impl->command, option, m_impl->index, subindex ? *subindex : 0, &cached);
+    uint32_t value = 0;
+    aErr err = link.getStreamValue(address, m_impl->command, option, m_impl->index, subindex ? *subindex : 0, &value);
     if (err == aErrNone || err == aErrStreamStale) {
         record->type = type_INT;
-        record->v.intVal = cached;
+        record->v.intVal = value;
+        if (cached != nullptr)
+            *cached = true;
         return err;
     }
     record->module = address;
@@ -115,6 +119,8 @@ aErr EntityClass::typedGet(uint8_t option, const uint8_t* subindex, uei* record)
         record->type = type_BYTE;
         record->v.byteVal = *subindex;
     }
+    // What is queued now answered an earlier request that timed out.
+    link.dropMatchingUEIPackets(address, m_impl->command, option, m_impl->index);
     err = link.sendUEI(*record);
     if (err != aErrNone)
         return err;
@@ -135,13 +141,15 @@ aErr EntityClass::typedSet(uint8_t option, const uint8_t* subindex, uei* record)
     record->command = m_impl->command;
     record->option = uint8_t(option | aUEI_OPTION_SET);
     record->specifier = uint8_t(m_impl->index | aUEI_INDEX_REQUEST);
+    const uint8_t replyOption = uint8_t(option | aUEI_OPTION_GET | aUEI_OPTION_SET);
+    link.dropMatchingUEIPackets(address, m_impl->command, replyOption, m_impl->index);
     aErr err = subindex ? link.sendUEI(*record, *subindex) : link.sendUEI(*record);
     if (err != aErrNone)
         return err;
     const bool large = record->type == type_BYTES && record->v.bytes.capacity > kLargeArray;
     uei reply;
-    err = link.awaitUEI(address, m_impl->command, uint8_t(option | aUEI_OPTION_GET | aUEI_OPTION_SET),
-                        m_impl->index, &reply, large ? kLargeWaitMs : kStandardWaitMs);
+    err = link.awaitUEI(address, m_impl->command, replyOption, m_impl->index, &reply,
+                        large ? kLargeWaitMs : kStandardWaitMs);
     return err != aErrNone ? err : replyCode(reply);
 }
 
@@ -224,22 +232,33 @@ aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length
     return typedSet(option, nullptr, &record);
 }
 
-// The out value is written on success and on a stale cache read.
+// The out value is written on success and on a stale cache read. A reply
+// carrying a value of another width than asked for (or none) answered some
+// other question: aErrSize, and the out value is left alone. Cached stream
+// values come checked and widened already.
 template <typename T>
 aErr EntityClass::typedGetValue(uint8_t option, const uint8_t* subindex, T* value)
 {
     if (value == nullptr)
         return module() ? aErrParam : aErrResource;
     uei record;
-    aErr err = typedGet(option, subindex, &record);
-    if (err == aErrNone || err == aErrStreamStale) {
-        if (record.type == type_BYTE)
-            *value = T(record.v.byteVal);
-        else if (record.type == type_SHORT)
-            *value = T(record.v.shortVal);
-        else
-            *value = T(record.v.intVal);
+    bool cached = false;
+    aErr err = typedGet(option, subindex, &record, &cached);
+    if (err != aErrNone && err != aErrStreamStale)
+        return err;
+    if (cached) {
+        *value = T(record.v.intVal);
+        return err;
     }
+    const ueiType width = sizeof(T) == 1 ? type_BYTE : sizeof(T) == 2 ? type_SHORT : type_INT;
+    if (record.type != width)
+        return aErrSize;
+    if (width == type_BYTE)
+        *value = T(record.v.byteVal);
+    else if (width == type_SHORT)
+        *value = T(record.v.shortVal);
+    else
+        *value = T(record.v.intVal);
     return err;
 }
 
@@ -274,6 +293,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     request.command = m_impl->command;
     request.option = uint8_t(option | aUEI_OPTION_GET);
     request.specifier = uint8_t(m_impl->index | aUEI_INDEX_REQUEST);
+    link.dropMatchingUEIPackets(address, m_impl->command, option, m_impl->index);
     aErr err = link.sendUEI(request);
     if (err != aErrNone)
         return err;

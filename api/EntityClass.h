@@ -74,7 +74,8 @@ protected:
 
 private:
     aErr entityStore(uint8_t option);
-    aErr typedGet(uint8_t option, const uint8_t* subindex, uei* record);
+    // *cached (when given) tells whether the stream cache answered.
+    aErr typedGet(uint8_t option, const uint8_t* subindex, uei* record, bool* cached = nullptr);
     aErr typedSet(uint8_t option, const uint8_t* subindex, uei* record);
     template <typename T>
     aErr typedGetValue(uint8_t option, const uint8_t* subindex, T* value);

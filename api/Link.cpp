@@ -172,6 +172,7 @@ Link::~Link()
     if (m_impl == nullptr)
         return;
     disconnect();
+    finishWorker(*m_impl);
     aLinkSpec_Destroy(&m_impl->specifier);
     delete m_impl;
 }
@@ -248,7 +249,24 @@ aErr Link::disconnect()
     stopStreaming(*m_impl);
     if (m_impl->packetLogger != nullptr)
         aLogger_Destroy(&m_impl->packetLogger);
+    uint32_t drops = 0;
+    aLink_GetDropCount(m_impl->m_stem, &drops);
+    m_impl->retiredDrops += uint64_t(drops) + 1;
     aLink_Destroy(&m_impl->m_stem);
+    return aErrNone;
+}
+
+aErr Link::getLinkDrops(uint64_t* drops)
+{
+    if (m_impl == nullptr || m_impl->m_stem == 0)
+        return aErrConnection;
+    if (drops == nullptr)
+        return aErrParam;
+    uint32_t current = 0;
+    aErr err = aLink_GetDropCount(m_impl->m_stem, &current);
+    if (err != aErrNone)
+        return aErrConnection;
+    *drops = m_impl->retiredDrops + current;
     return aErrNone;
 }
 

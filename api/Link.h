@@ -67,6 +67,10 @@ public:
     int getStatus();
     aErr disconnect();
     aErr reset();
+    // How often the links this object held lost their transport, counting
+    // every close: grows when the module restarts, however fast it is back.
+    // aErrConnection while no link is open.
+    aErr getLinkDrops(uint64_t* drops);
 
     aErr getModuleAddress(uint8_t* address);
     aErr getLinkSpecifier(linkSpec* spec);
@@ -93,6 +97,14 @@ public:
     aErr awaitUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* record,
                   unsigned long waitMs);
     aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+    // Awaits (waitMs) the first packet the caller's filter accepts as the
+    // answer of the module at address; *length and out (28 bytes) as for
+    // receivePacket.
+    aErr awaitPacket(uint8_t address, aLinkPacketFilter filter, void* reference, unsigned long waitMs,
+                     uint8_t* length, uint8_t* out);
+    // Drops every queued packet the filter accepts: answers left over from a
+    // request that timed out, before the next request goes.
+    aErr dropMatchingPackets(aLinkPacketFilter filter, void* reference);
 
     // Store slots.
     aErr loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);

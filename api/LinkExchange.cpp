@@ -62,6 +62,8 @@ struct UEIMatch {
     uint8_t index;
 };
 
+// A sample the module streams of the same option is never the answer to a
+// request, even when it sits in the queue because no stream filter took it.
 bool matchesUEI(const aPacket* packet, void* reference)
 {
     const auto* match = static_cast<const UEIMatch*>(reference);
@@ -70,7 +72,8 @@ bool matchesUEI(const aPacket* packet, void* reference)
     aPacket_GetLength(packet, &length);
     const uint8_t* data = aPacket_GetData(packet);
     return address == match->module && length > 2 && data[aUEI_CMD] == match->command &&
-           data[aUEI_OPTION] == match->option && (data[aUEI_INDEX] & aUEI_INDEX_MASK) == match->index;
+           data[aUEI_OPTION] == match->option && (data[aUEI_INDEX] & aUEI_INDEX_STREAM) == 0 &&
+           (data[aUEI_INDEX] & aUEI_INDEX_MASK) == match->index;
 }
 
 // The header of a request record, then the value by type; a sub-index, when
@@ -101,6 +104,19 @@ uint8_t encodeValue(const uei& request, const uint8_t* subindex, uint8_t* data)
     return length;
 }
 
+// A long series is kept this many packets short of filling the link's
+// output queue, which the link's own packets (heartbeat answers, sync
+// requests) share; the wait for the link to take them is bounded.
+constexpr size_t kSeriesHeadroom = 100;
+constexpr unsigned long kSeriesPaceWaitMs = 2000;
+
+// Queues one packet of a series once the output queue has room for it.
+aErr putPaced(int32_t stem, uint8_t address, uint8_t length, const uint8_t* data)
+{
+    aErr err = aLink_AwaitOutputRoom(stem, kSeriesHeadroom, kSeriesPaceWaitMs);
+    return err == aErrNone ? putPacket(stem, address, length, data) : err;
+}
+
 // A byte array goes as a series: header, up to 24 bytes, then the trailer
 // (continue flag, packet counter); an empty array is one packet.
 aErr sendSeries(int32_t stem, const uei& request, const uint8_t* subindex)
@@ -127,7 +143,7 @@ aErr sendSeries(int32_t stem, const uei& request, const uint8_t* subindex)
         remaining -= chunk;
         data[length++] = uint8_t((remaining > 0 ? aUEI_BYTES_CONTINUE : 0) | (counter & aUEI_BYTES_SEQUENCE_MASK));
         counter++;
-        aErr err = putPacket(stem, request.module, length, data);
+        aErr err = putPaced(stem, request.module, length, data);
         if (err != aErrNone)
             return err;
     } while (remaining > 0);
@@ -162,8 +178,11 @@ aErr decodeReply(const aPacket* packet, uei* record)
     aPacket_GetLength(packet, &length);
     const uint8_t* data = aPacket_GetData(packet);
     if (data[aUEI_INDEX] & aUEI_INDEX_ERROR) {
+        // An error reply that names no error (code 0, or none at all) is
+        // still a failure.
         record->specifier = data[aUEI_INDEX];
-        record->v.byteVal = length > aUEI_VALUE ? data[aUEI_VALUE] : uint8_t(aErrUnknown);
+        record->v.byteVal = length > aUEI_VALUE && data[aUEI_VALUE] != aErrNone ? data[aUEI_VALUE]
+                                                                                 : uint8_t(aErrUnknown);
         return aErrNone;
     }
     if (record->type == type_BYTES) {
@@ -202,7 +221,7 @@ aErr decodeReply(const aPacket* packet, uei* record)
         record->v.intVal = aUEI_RetrieveInt(data + 4);
         break;
     default:
-        break;  // accepted, value left as it was
+        return aErrSize;  // no value of any width: not an answer to trust
     }
     return aErrNone;
 }
@@ -261,6 +280,36 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
         return aErrTimeout;
     aPacket_GetLength(reply.packet, length);
     std::memcpy(out, aPacket_GetData(reply.packet), *length);
+    return aErrNone;
+}
+
+aErr Link::awaitPacket(uint8_t address, aLinkPacketFilter filter, void* reference, unsigned long waitMs,
+                       uint8_t* length, uint8_t* out)
+{
+    if (m_impl == nullptr)
+        return aErrInitialization;
+    if (filter == nullptr || length == nullptr || out == nullptr)
+        return aErrParam;
+    if (!validModuleAddress(address))
+        return aErrPacket;
+    if (!isConnected())
+        return aErrConnection;
+    PacketHolder reply;
+    reply.packet = aLink_AwaitFirst(m_impl->m_stem, filter, reference, waitMs);
+    if (reply.packet == nullptr)
+        return aErrTimeout;
+    aPacket_GetLength(reply.packet, length);
+    std::memcpy(out, aPacket_GetData(reply.packet), *length);
+    return aErrNone;
+}
+
+aErr Link::dropMatchingPackets(aLinkPacketFilter filter, void* reference)
+{
+    if (m_impl == nullptr || m_impl->m_stem == 0)
+        return aErrConnection;
+    if (filter == nullptr)
+        return aErrParam;
+    aLink_DrainPackets(m_impl->m_stem, filter, reference);
     return aErrNone;
 }
 

@@ -35,9 +35,19 @@ struct Reply {
     uint8_t data[aPACKET_MAX_DATA] = {};
 };
 
-// A slot reply: its sub-command (with or without the error bit) and the
-// store and slot (sub-commands 1-4) or the handle (5-8) it echoes.
+// Every reply comes from the module asked: the modules behind a router share
+// its link, and each answers the same protocols.
+bool fromModule(const aPacket* packet, uint8_t module)
+{
+    uint8_t address = 0;
+    aPacket_GetAddress(packet, &address);
+    return address == module;
+}
+
+// A slot reply: its module, its sub-command (with or without the error bit)
+// and the store and slot (sub-commands 1-4) or the handle (5-8) it echoes.
 struct SlotMatch {
+    uint8_t module;
     uint8_t sub;
     uint8_t first;
     uint8_t second;
@@ -49,35 +59,40 @@ bool matchesSlot(const aPacket* packet, void* reference)
     uint8_t length = 0;
     aPacket_GetLength(packet, &length);
     const uint8_t* d = aPacket_GetData(packet);
-    if (length < 3 || d[0] != kCmdSlot || (d[1] & ~kSlotError) != m->sub || d[2] != m->first)
+    if (!fromModule(packet, m->module) || length < 3 || d[0] != kCmdSlot || (d[1] & ~kSlotError) != m->sub ||
+        d[2] != m->first)
         return false;
     return m->sub > kSlotOpenWrite || (length >= 4 && d[3] == m->second);
 }
 
-// A factory reply: command 94 and the low four bits of the request's byte 1.
+// A factory reply: its module, command 94 and the low four bits of the
+// request's byte 1.
+struct FactoryMatch {
+    uint8_t module;
+    uint8_t code;
+};
+
 bool matchesFactory(const aPacket* packet, void* reference)
 {
-    const uint8_t code = *static_cast<const uint8_t*>(reference);
+    const auto* m = static_cast<const FactoryMatch*>(reference);
     uint8_t length = 0;
     aPacket_GetLength(packet, &length);
     const uint8_t* d = aPacket_GetData(packet);
-    return length >= 2 && d[0] == kCmdFactory && (d[1] & ~kFactoryError) == code;
+    return fromModule(packet, m->module) && length >= 2 && d[0] == kCmdFactory &&
+           (d[1] & ~kFactoryError) == m->code;
 }
 
-// Sends data (after the command byte) and awaits the reply the filter picks.
+// Sends data (after the command byte) and awaits the reply the filter picks;
+// a reply the filter would pick that is queued already answered an earlier
+// request, and goes first.
 aErr exchange(Link& link, uint8_t address, uint8_t command, const uint8_t* data, uint8_t length,
               aLinkPacketFilter filter, void* reference, unsigned long waitMs, Reply* reply)
 {
+    link.dropMatchingPackets(filter, reference);
     aErr err = link.sendPacket(address, command, length, data);
     if (err != aErrNone)
         return err;
-    aPacket* packet = aLink_AwaitFirst(link.stem(), filter, reference, waitMs);
-    if (packet == nullptr)
-        return aErrTimeout;
-    aPacket_GetLength(packet, &reply->length);
-    std::memcpy(reply->data, aPacket_GetData(packet), reply->length);
-    aPacket_Destroy(&packet);
-    return aErrNone;
+    return link.awaitPacket(address, filter, reference, waitMs, &reply->length, reply->data);
 }
 
 // One slot exchange; an error reply yields the module's code, found after
@@ -85,7 +100,7 @@ aErr exchange(Link& link, uint8_t address, uint8_t command, const uint8_t* data,
 aErr slotExchange(Link& link, uint8_t address, const uint8_t* request, uint8_t length, unsigned long waitMs,
                   Reply* reply)
 {
-    SlotMatch match{request[0], request[1], length > 2 ? request[2] : uint8_t(0)};
+    SlotMatch match{address, request[0], request[1], length > 2 ? request[2] : uint8_t(0)};
     aErr err = exchange(link, address, kCmdSlot, request, length, matchesSlot, &match, waitMs, reply);
     if (err != aErrNone)
         return err;
@@ -139,8 +154,8 @@ aErr slotClose(Link& link, uint8_t address, uint8_t handle)
 // One factory-data exchange. An error bit yields the module's code.
 aErr factoryExchange(Link& link, uint8_t address, const uint8_t* request, uint8_t length, Reply* reply)
 {
-    uint8_t code = request[0] & 0x0F;
-    aErr err = exchange(link, address, kCmdFactory, request, length, matchesFactory, &code, kReplyWaitMs, reply);
+    FactoryMatch match{address, uint8_t(request[0] & 0x0F)};
+    aErr err = exchange(link, address, kCmdFactory, request, length, matchesFactory, &match, kReplyWaitMs, reply);
     if (err != aErrNone)
         return err;
     if (reply->data[1] & kFactoryError)
@@ -266,7 +281,7 @@ aErr Link::getFactoryData(uint8_t address, uint8_t index, uint8_t* buffer, size_
         if (reply.length < 2)
             return aErrUnknown;
         const size_t chunk = size_t(reply.length - 2);
-        if (done + chunk >= length)
+        if (chunk > length - done)
             return aErrOverrun;
         std::memcpy(buffer + done, reply.data + 2, chunk);
         done += chunk;

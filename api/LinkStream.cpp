@@ -5,7 +5,9 @@
 // stream.
 #include "LinkImpl.h"
 
-#include <chrono>
+#include <algorithm>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "aTime.h"
@@ -54,20 +56,19 @@ void queueCallback(Link::impl& state, const StreamEntry& entry, const aPacket* p
 {
     if (!entry.callback)
         return;
-    asyncPacket job{entry.callback, entry.context, aPacket_Copy(packet)};
+    asyncPacket job{entry.callback, entry.context, aPacket_Copy(packet), entry.key, entry.registration};
     if (job.packet == nullptr || !state.asyncQueue.push(std::move(job))) {
         aPacket_Destroy(&job.packet);
         state.droppedCallbacks++;
     }
 }
 
-// Runs on the engine's input thread for every packet received.
-bool linkStreamFilter(const aPacket* packet, void* reference)
+// Offers one received packet to one Link; true when it is a stream packet.
+bool linkStreamFilter(const aPacket* packet, Link::impl& state)
 {
     const Link::STREAM_PACKET type = Link::getStreamPacketType(packet);
     if (type == Link::STREAM_PACKET_INVALID)
         return false;
-    auto& state = *static_cast<Link::impl*>(reference);
     uint8_t address = 0;
     aPacket_GetAddress(packet, &address);
     const uint8_t* data = aPacket_GetData(packet);
@@ -104,42 +105,145 @@ bool linkStreamFilter(const aPacket* packet, void* reference)
     return true;
 }
 
+// Every Link holding one engine link (a router and the modules behind it
+// share the router's) sees that link's stream packets: the engine has one
+// filter a link, so it is installed once and offers each packet to all of
+// them. The hub's lock is held while it does, so a Link that leaves is
+// never offered a packet afterwards.
+struct FilterHub {
+    std::mutex lock;
+    std::vector<Link::impl*> members;
+};
+
+std::mutex& hubsMutex()
+{
+    static std::mutex& mutex = *new std::mutex;
+    return mutex;
+}
+
+std::map<int32_t, std::unique_ptr<FilterHub>>& hubs()
+{
+    static auto& byLink = *new std::map<int32_t, std::unique_ptr<FilterHub>>;
+    return byLink;
+}
+
+// Runs on the engine's input thread for every packet received.
+bool hubFilter(const aPacket* packet, void* reference)
+{
+    auto* hub = static_cast<FilterHub*>(reference);
+    std::lock_guard<std::mutex> guard(hub->lock);
+    bool taken = false;
+    for (Link::impl* member : hub->members)
+        taken = linkStreamFilter(packet, *member) || taken;
+    return taken;
+}
+
+aErr joinHub(Link::impl& state)
+{
+    std::lock_guard<std::mutex> guard(hubsMutex());
+    std::unique_ptr<FilterHub>& hub = hubs()[state.m_stem];
+    if (!hub) {
+        hub = std::make_unique<FilterHub>();
+        aErr err = aLink_InstallUserPacketFilter(state.m_stem, hubFilter, hub.get());
+        if (err != aErrNone) {
+            hubs().erase(state.m_stem);
+            return err;
+        }
+    }
+    std::lock_guard<std::mutex> members(hub->lock);
+    hub->members.push_back(&state);
+    return aErrNone;
+}
+
+// The last Link to leave takes the filter away; the engine returns from that
+// only once no call of it is running.
+void leaveHub(Link::impl& state)
+{
+    std::lock_guard<std::mutex> guard(hubsMutex());
+    auto found = hubs().find(state.m_stem);
+    if (found == hubs().end())
+        return;
+    bool empty = false;
+    {
+        FilterHub& hub = *found->second;
+        std::lock_guard<std::mutex> members(hub.lock);
+        hub.members.erase(std::remove(hub.members.begin(), hub.members.end(), &state), hub.members.end());
+        empty = hub.members.empty();
+    }
+    if (empty) {
+        aLink_InstallUserPacketFilter(state.m_stem, nullptr, nullptr);
+        hubs().erase(found);
+    }
+}
+
 void releaseJob(asyncPacket& job)
 {
     aPacket_Destroy(&job.packet);
     job.callback = nullptr;
 }
 
-// The only consumer of the queue; ends when the stop signal is set, and
-// frees whatever is still queued then.
-void asyncWork(Link::impl* state, std::future<void> stop)
+// The Link whose callbacks this thread runs, when it is a worker. Told by the
+// worker itself, so that no thread reads the worker's handle while another
+// sets it.
+thread_local const Link::impl* tWorkerOf = nullptr;
+
+bool onWorker(const Link::impl& state)
 {
-    for (;;) {
-        if (stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready)
-            break;
-        asyncPacket job;
-        while (state->asyncQueue.pop(job)) {
-            job.callback(job.packet, job.context);
+    return tWorkerOf == &state;
+}
+
+// True while the registration the job was queued for still stands.
+bool registrationStands(Link::impl& state, const asyncPacket& job)
+{
+    std::lock_guard<std::mutex> guard(state.streamLock);
+    auto entry = state.streamEntries.find(job.key);
+    return entry != state.streamEntries.end() && entry->second.registration == job.registration;
+}
+
+// Once this returns, no callback of a registration removed before the call
+// is running, and none will run (the worker checks each job first). From a
+// callback itself there is nothing to wait for.
+void awaitCallbacksIdle(Link::impl& state)
+{
+    if (!onWorker(state))
+        std::lock_guard<std::mutex> idle(state.callbackLock);
+}
+
+// The only consumer of the queue; ends when told to stop, and frees whatever
+// is still queued then without running it.
+void asyncWork(Link::impl* state)
+{
+    tWorkerOf = state;
+    asyncPacket job;
+    while (!state->workerStop) {
+        while (!state->workerStop && state->asyncQueue.pop(job)) {
+            {
+                std::lock_guard<std::mutex> running(state->callbackLock);
+                if (registrationStands(*state, job))
+                    job.callback(job.packet, job.context);
+            }
             releaseJob(job);
         }
         aTime_MSSleep(kWorkerIdleMs);
     }
-    asyncPacket left;
-    while (state->asyncQueue.pop(left))
-        releaseJob(left);
+    while (state->asyncQueue.pop(job))
+        releaseJob(job);
 }
 
 // The worker is joined, not left to run on: it reads this Link's queue, and
-// the Link may be freed as soon as this returns. A callback that removes the
-// last registration runs on the worker itself, which then keeps running (with
-// nothing to do) until the link closes.
+// the Link may be freed as soon as this returns. Asked from one of its own
+// callbacks (one that closes the link), it is only told to stop; it ends
+// when the callback returns and is joined by the next start or by the Link's
+// end. Control lock held.
 void stopWorker(Link::impl& state)
 {
-    if (!state.asyncWorker.joinable() || state.asyncWorker.get_id() == std::this_thread::get_id())
+    if (!state.asyncWorker.joinable())
         return;
-    state.workerStop.set_value();
+    state.workerStop = true;
+    if (onWorker(state))
+        return;
     state.asyncWorker.join();
-    state.workerStop = std::promise<void>();
+    state.workerStop = false;
 }
 
 aErr installStreamFilter(Link::impl& state, bool on)
@@ -147,14 +251,26 @@ aErr installStreamFilter(Link::impl& state, bool on)
     if (state.m_stem == 0)
         return aErrConnection;
     if (on) {
+        // Threads that register at once: one of them sets up the filter and
+        // the worker, the others find them set up.
+        std::lock_guard<std::mutex> control(state.controlLock);
         if (!state.streamFilterInstalled) {
-            aErr err = aLink_InstallUserPacketFilter(state.m_stem, linkStreamFilter, &state);
+            aErr err = joinHub(state);
             if (err != aErrNone)
                 return err;
             state.streamFilterInstalled = true;
         }
+        if (state.asyncWorker.joinable() && state.workerStop) {
+            // Told to stop by one of its own callbacks, which registered again
+            // since: it goes on serving. Told by another thread, it is joined
+            // and a new one started.
+            if (onWorker(state))
+                state.workerStop = false;
+            else
+                stopWorker(state);
+        }
         if (!state.asyncWorker.joinable())
-            state.asyncWorker = std::thread(asyncWork, &state, state.workerStop.get_future());
+            state.asyncWorker = std::thread(asyncWork, &state);
         return aErrNone;
     }
     stopStreaming(state);
@@ -163,27 +279,43 @@ aErr installStreamFilter(Link::impl& state, bool on)
 
 void removeMatching(Link::impl& state, uint64_t key)
 {
-    std::lock_guard<std::mutex> guard(state.streamLock);
-    for (auto it = state.streamEntries.begin(); it != state.streamEntries.end();) {
-        if (keyMatches(it->first, element(key, 24), element(key, 16), element(key, 8), element(key, 0),
-                       Link::STREAM_ANY))
-            it = state.streamEntries.erase(it);
-        else
-            ++it;
+    {
+        std::lock_guard<std::mutex> guard(state.streamLock);
+        for (auto it = state.streamEntries.begin(); it != state.streamEntries.end();) {
+            if (keyMatches(it->first, element(key, 24), element(key, 16), element(key, 8), element(key, 0),
+                           Link::STREAM_ANY))
+                it = state.streamEntries.erase(it);
+            else
+                ++it;
+        }
     }
+    awaitCallbacksIdle(state);
 }
 
 }  // namespace
 
 void stopStreaming(Link::impl& state)
 {
-    if (state.streamFilterInstalled && state.m_stem != 0)
-        aLink_InstallUserPacketFilter(state.m_stem, nullptr, nullptr);
-    state.streamFilterInstalled = false;
+    {
+        std::lock_guard<std::mutex> control(state.controlLock);
+        if (state.streamFilterInstalled && state.m_stem != 0)
+            leaveHub(state);
+        state.streamFilterInstalled = false;
+    }
     {
         std::lock_guard<std::mutex> guard(state.streamLock);
         state.streamEntries.clear();
     }
+    awaitCallbacksIdle(state);
+    std::lock_guard<std::mutex> control(state.controlLock);
+    // A registration another thread made meanwhile keeps its worker.
+    if (!state.streamFilterInstalled)
+        stopWorker(state);
+}
+
+void finishWorker(Link::impl& state)
+{
+    std::lock_guard<std::mutex> control(state.controlLock);
     stopWorker(state);
 }
 
@@ -286,19 +418,26 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         return aErrParam;
     const uint64_t key = createStreamKey(module, command, option, index, STREAM_ANY);
     bool empty = false;
+    bool replaced = false;
     {
         std::lock_guard<std::mutex> guard(m_impl->streamLock);
         if (enable) {
             StreamEntry& entry = m_impl->streamEntries[key];
+            replaced = entry.registration != 0;
             entry.key = key;
             entry.callback = std::move(callback);
             entry.context = context;
+            entry.registration = m_impl->nextRegistration++;
         } else {
             for (uint64_t match : filterActiveStreamKeys(module, command, option, index, STREAM_ANY, false))
                 m_impl->streamEntries.erase(match);
         }
         empty = m_impl->streamEntries.empty();
     }
+    // The callback and context a removal or a replacement let go of are not
+    // used again once this call goes on.
+    if (!enable || replaced)
+        awaitCallbacksIdle(*m_impl);
     aErr err = installStreamFilter(*m_impl, !empty);
     if (err == aErrNone) {
         uei request;
@@ -308,10 +447,12 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         request.specifier = aUEI_INDEX_REQUEST;
         request.type = type_INT;
         request.v.intVal = uint32_t(key);
+        const uint8_t replyOption = uint8_t(request.option | aUEI_OPTION_GET);
+        dropMatchingUEIPackets(module, kCmdStream, replyOption, 0);
         err = sendUEI(request);
         uei reply;
         if (err == aErrNone)
-            err = receiveUEI(module, kCmdStream, uint8_t(request.option | aUEI_OPTION_GET), 0, &reply);
+            err = receiveUEI(module, kCmdStream, replyOption, 0, &reply);
         if (err == aErrNone && (reply.specifier & aUEI_INDEX_ERROR))
             err = aErr(reply.v.byteVal);
     }
@@ -342,6 +483,7 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming)
     request.command = kCmdStream;
     request.option = uint8_t(kStreamEnable | aUEI_OPTION_GET);
     request.specifier = aUEI_INDEX_REQUEST;
+    dropMatchingUEIPackets(module, kCmdStream, kStreamEnable, 0);
     aErr err = sendUEI(request);
     uei reply;
     if (err == aErrNone)

@@ -25,19 +25,38 @@ constexpr uint8_t kCmdDebug = 23;
 
 constexpr int kAddressAttempts = 4;
 constexpr unsigned long kAddressRetryMs = 5;
+constexpr unsigned long kQueryWaitMs = 1000;
 
-// One module query: request and reply both start with 0x49 and the sub-code.
-aErr query(Link& link, uint8_t address, const uint8_t* request, uint8_t length, uint8_t matchLength,
-           uint8_t* reply, uint8_t* replyLength)
+struct QueryMatch {
+    uint8_t address;
+    uint8_t sub;
+};
+
+bool isQueryReply(const aPacket* packet, void* reference)
+{
+    const auto* m = static_cast<const QueryMatch*>(reference);
+    uint8_t address = 0, length = 0;
+    aPacket_GetAddress(packet, &address);
+    aPacket_GetLength(packet, &length);
+    const uint8_t* d = aPacket_GetData(packet);
+    return address == m->address && length >= 2 && d[0] == kCmdQuery && d[1] == m->sub;
+}
+
+// One module query: request and reply both start with 0x49 and the sub-code,
+// and the reply comes from the module asked (the modules behind a router
+// share its link). A reply still queued from an earlier query that timed out
+// is dropped first.
+aErr query(Link& link, uint8_t address, const uint8_t* request, uint8_t length, uint8_t* reply,
+           uint8_t* replyLength)
 {
     if (!link.isConnected())
         return aErrConnection;
+    QueryMatch match{address, request[0]};
+    link.dropMatchingPackets(isQueryReply, &match);
     aErr err = link.sendPacket(address, kCmdQuery, length, request);
     if (err != aErrNone)
         return err;
-    const uint8_t match[] = {kCmdQuery, request[0]};
-    *replyLength = matchLength;
-    return link.receivePacket(address, match, replyLength, reply);
+    return link.awaitPacket(address, isQueryReply, &match, kQueryWaitMs, replyLength, reply);
 }
 
 // The counting queries: the reply echoes the request and adds the count.
@@ -50,7 +69,7 @@ aErr countQuery(Link* link, uint8_t address, const uint8_t* request, uint8_t len
         return aErrInitialization;
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    aErr err = query(*link, address, request, length, 1, reply, &replyLength);
+    aErr err = query(*link, address, request, length, reply, &replyLength);
     if (err != aErrNone)
         return err;
     if (replyLength != length + 2 || std::memcmp(reply + 1, request, length) != 0)
@@ -85,7 +104,17 @@ aErr Module::discoverAndConnect(linkType type, uint32_t serial)
     if (m_link == nullptr)
         return aErrInitialization;
     aErr err = m_link->discoverAndConnect(type, serial, m_model);
-    return err == aErrNone ? _autoNetwork() : err;
+    return err == aErrNone ? learnAddressOrClose() : err;
+}
+
+// A connect that fails after the link opened closes it again, so that the
+// next connect or reconnect starts afresh instead of finding it open.
+aErr Module::learnAddressOrClose()
+{
+    aErr err = _autoNetwork();
+    if (err != aErrNone)
+        m_link->disconnect();
+    return err;
 }
 
 aErr Module::connectFromSpec(const linkSpec& spec)
@@ -99,7 +128,7 @@ aErr Module::connectFromSpec(const linkSpec& spec)
         err = m_link->connect();
     if (err != aErrNone)
         return err;
-    err = _autoNetwork();
+    err = learnAddressOrClose();
     aLinkDebug_Trace(kDebugNetworking, "Post autoNetwork err: %d\n", int(err));
     return err;
 }
@@ -141,7 +170,7 @@ aErr Module::reconnect()
     if (m_link == nullptr)
         return aErrInitialization;
     aErr err = m_link->connect();
-    return err == aErrNone ? _autoNetwork() : err;
+    return err == aErrNone ? learnAddressOrClose() : err;
 }
 
 aErr Module::disconnect()
@@ -207,7 +236,7 @@ aErr Module::getBuild(uint32_t* build)
     const uint8_t request[] = {kQueryBuild};
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    aErr err = query(*m_link, m_address, request, sizeof request, 2, reply, &length);
+    aErr err = query(*m_link, m_address, request, sizeof request, reply, &length);
     if (err != aErrNone)
         return err;
     if (length != 6)
@@ -225,7 +254,7 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     const uint8_t request[] = {kQueryHasUEI, command, option, index, flags};
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    aErr err = query(*m_link, m_address, request, sizeof request, 1, reply, &length);
+    aErr err = query(*m_link, m_address, request, sizeof request, reply, &length);
     if (err != aErrNone)
         return err;
     if (length != 6 || std::memcmp(reply + 1, request, 4) != 0)

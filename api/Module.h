@@ -56,6 +56,7 @@ public:
 
 private:
     aErr _autoNetwork();
+    aErr learnAddressOrClose();
 
     Link* m_link;
     uint8_t m_address;

@@ -5,10 +5,13 @@
 #include <exception>
 
 #include "CLI_Display.h"
+#include "FleetCommand.h"
+#include "JsonOutput.h"
 #include "Listings.h"
 #include "Log.h"
 #include "StoreDirectory.h"
 #include "Usage.h"
+#include "aTime.h"
 
 namespace {
 
@@ -28,16 +31,46 @@ uint32_t _build_number(const std::string& text)
 int _discover(const Parameters& params, Updater& updater, UpdaterDisplayInterface& display)
 {
     linkType type = params.transportGiven && params.transport != TRANSPORT_RECOVER ? params.transport : 0;
+    std::vector<DeviceInfo> devices;
     if (params.routerSerial != 0) {
         display.message(INFO, "Searching for Tessaluma Network devices connected to %08X", params.routerSerial);
-        _display_device_list(display, updater.Discover_TSNetwork_Devices(params.routerSerial, type), type);
+        devices = updater.Discover_TSNetwork_Devices(params.routerSerial, type);
     } else {
         display.message(INFO, "Searching for Tessaluma devices");
         if (type == 0)
             type = USB;
-        _display_device_list(display, updater.Discover_Devices(type), type);
+        devices = updater.Discover_Devices(type);
     }
+    if (params.json)
+        _print_json(stdout, _json_device_list(devices));
+    else
+        _display_device_list(display, devices, type);
     return EXIT_OK;
+}
+
+// Recovery through the chip's boot loader; under --json its one result.
+// --json runs no fingerprint command before it (two documents), so a fresh
+// Updater that keeps the first error for the result misses nothing.
+int _recover(const Parameters& params, uint32_t build, Updater& updater, UpdaterDisplayInterface& display)
+{
+    if (!params.json)
+        return updater.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
+                                        params.birdFile, params.override)
+                   ? EXIT_OK
+                   : EXIT_FAILED;
+    ErrorRecordingDisplay recording(display);
+    Updater recovering(params.serverUrl.c_str(), params.storeDir.c_str(), recording);
+    recovering.Set_UEIBytes_Load(params.useUeiBytes);
+    const uint64_t start = aTime_GetMSTicks();
+    FleetResult r;
+    r.ok = recovering.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
+                                       params.birdFile, params.override);
+    r.serial = params.serialNumber;
+    r.build = build;
+    r.seconds = double(aTime_GetMSTicks() - start) / 1000.0;
+    r.error = recording.FirstError().empty() ? "recovery failed" : recording.FirstError();
+    _print_json(stdout, _json_results({r}));
+    return r.ok ? EXIT_OK : EXIT_FAILED;
 }
 
 // buildText is the one to install: -b's, or the one a download just fetched.
@@ -48,8 +81,7 @@ int _update(const Parameters& params, const std::string& buildText, Updater& upd
     updater.Set_UEIBytes_Load(params.useUeiBytes);
     bool ok;
     if (params.transport == TRANSPORT_RECOVER) {
-        ok = updater.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
-                                      params.birdFile, params.override);
+        return _recover(params, build, updater, display);
     } else if (params.serialNumber != 0) {
         ok = updater.Update_Firmware(params.serialNumber, build, params.birdFile, params.moduleAddress,
                                      params.routerSerial, params.override);
@@ -71,18 +103,83 @@ int _listing_command(const Parameters& params, Updater& updater, UpdaterDisplayI
         _print_short_usage(stderr);
         return EXIT_FAILED;
     }
-    if (params.commands.IsSet(CMD_LIST_BUILDS))
-        _display_builds(display, updater.Get_BuildList(params.serialNumber), params.serialNumber);
-    else if (params.commands.IsSet(CMD_LIST_LOCAL_BUILDS))
-        _display_builds(display, updater.Get_BuildListLocal(params.serialNumber), params.serialNumber);
-    else
-        _display_jwt(display, updater.Get_JWT(params.serialNumber));
+    const uint32_t serial = params.serialNumber;
+    if (params.commands.IsSet(CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS)) {
+        const bool local = !params.commands.IsSet(CMD_LIST_BUILDS);
+        const BuildMap builds = local ? updater.Get_BuildListLocal(serial) : updater.Get_BuildList(serial);
+        if (params.json)
+            _print_json(stdout, _json_builds(builds, serial, local ? params.storeDir : std::string()));
+        else
+            _display_builds(display, builds, serial);
+    } else {
+        const std::string token = updater.Get_JWT(serial);
+        if (params.json)
+            _print_json(stdout, _json_jwt(serial, token));
+        else
+            _display_jwt(display, token);
+    }
     return EXIT_OK;
+}
+
+// The command that runs after the fingerprint and the download, 0 for none.
+COMMANDS _dispatched_command(const Parameters& params)
+{
+    for (COMMANDS c : {CMD_DISCOVER, CMD_UPDATE, CMD_LIST_BUILDS, CMD_LIST_LOCAL_BUILDS, CMD_GET_JWT})
+        if (params.commands.IsSet(c))
+            return c;
+    return COMMANDS(0);
+}
+
+// -G and -U go the way of several modules for a list, ALL, or a script's
+// document; a lone serial number without --json keeps the single path, and
+// so does a missing one (with its own messages).
+bool _fleet_run(const Parameters& params)
+{
+    const bool named = _several_devices(params) || (params.json && !params.serials.empty());
+    return named && params.transport != TRANSPORT_RECOVER;
 }
 
 }  // namespace
 
-int _run_commands(const Parameters& params, Updater& updater, UpdaterDisplayInterface& display)
+bool _check_combinations(const Parameters& params, UpdaterDisplayInterface& display)
+{
+    const COMMANDS dispatched = _dispatched_command(params);
+    if (!params.modelFilter.empty()) {
+        if (!params.allDevices) {
+            display.message(ERROR, "--model narrows -d ALL; it takes no list of devices");
+            return false;
+        }
+        if (!_known_model_name(params.modelFilter)) {
+            display.message(ERROR, "Unknown model name [%s]", params.modelFilter.c_str());
+            return false;
+        }
+    }
+    if (_several_devices(params)) {
+        if (dispatched == CMD_LIST_BUILDS || dispatched == CMD_LIST_LOCAL_BUILDS || dispatched == CMD_GET_JWT) {
+            display.message(ERROR, "Only -G and -U take several devices; the other commands take one serial number");
+            return false;
+        }
+        if (dispatched == CMD_UPDATE && params.transport == TRANSPORT_RECOVER) {
+            display.message(ERROR, "Recovery takes one device at a time");
+            return false;
+        }
+    }
+    if (params.json) {
+        int documents = params.commands.IsSet(CMD_FINGERPRINT) ? 1 : 0;
+        if (dispatched != 0)
+            ++documents;
+        if (params.commands.IsSet(CMD_GET_BUILD) && dispatched != CMD_UPDATE)
+            ++documents;
+        if (documents > 1) {
+            display.message(ERROR, "--json writes one document: give one of -N, -G, -D, -B, -L, -J or -U "
+                                   "(or -G with -U)");
+            return false;
+        }
+    }
+    return true;
+}
+
+int _run_commands(const Parameters& params, Updater& updater, CLI_Display& display)
 {
     int result = EXIT_OK;
     std::string buildText = params.buildText;
@@ -93,16 +190,31 @@ int _run_commands(const Parameters& params, Updater& updater, UpdaterDisplayInte
             return EXIT_FAILED;
         }
         Fingerprint fingerprint;
-        if (updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.birdFile, params.baudRate,
-                                    true)) {
+        const bool read = updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.birdFile,
+                                                  params.baudRate, true);
+        if (read && !params.json)
             _display_fingerprint(display, fingerprint);
-        } else {
+        if (!read) {
             display.message(ERROR, "Got no response from chip");
             result = EXIT_FAILED;
         }
+        if (params.json)
+            _print_json(stdout, _json_fingerprint(updater.RecoveryChipKind(), read ? &fingerprint : nullptr));
     }
 
-    if (params.commands.IsSet(CMD_GET_BUILD)) {
+    const COMMANDS dispatched = _dispatched_command(params);
+    if (_fleet_run(params) && (params.commands.IsSet(CMD_GET_BUILD) || dispatched == CMD_UPDATE)) {
+        // One run does the download and the update of every module; a
+        // download before another command runs on its own.
+        Parameters run = params;
+        if (dispatched != CMD_UPDATE) {
+            run.commands = CommandsClass();
+            run.commands.Set(CMD_GET_BUILD);
+        }
+        result = _run_fleet(run, buildText, updater, display);
+        if (dispatched == CMD_UPDATE)
+            return result;
+    } else if (params.commands.IsSet(CMD_GET_BUILD)) {
         if (params.serialNumber == 0) {
             display.message(ERROR, "-G must specify a specific device via -d");
             display.message(ERROR, "--help for usage information");
@@ -140,15 +252,19 @@ int RunUpdater(int argc, char** argv)
     Log::SetOutput(stderr);
 
     if (!_get_params(argc, argv, params, display)) {
+        display.send_info_to_stderr(params.json);
         _display_app_version(display);
         _print_short_usage(stderr);
         return EXIT_FAILED;
     }
+    display.send_info_to_stderr(params.json);
     _display_app_version(display);
     if (params.helpGiven || !params.commands.IsSet(CMD_ANY_COMMAND_MASK)) {
         _print_usage(stderr, params.logMaskGiven, params.helpGiven);
         return EXIT_OK;
     }
+    if (!_check_combinations(params, display))
+        return EXIT_FAILED;
     if (!_prepare_store_directory(params, display))
         return EXIT_FAILED;
 

@@ -9,6 +9,9 @@
 
 namespace {
 
+// More modules at once than this would only queue on the two cores and the links.
+constexpr unsigned kMaxJobs = 64;
+
 enum OptionClass { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
 
 // Option ids are the option's class times 100 plus its own number, so the
@@ -44,6 +47,9 @@ enum OptionId {
     ID_LOG_MESSAGE,
     ID_LOG_FILE,
     ID_SERVER_URL,
+    ID_JSON,
+    ID_JOBS,
+    ID_MODEL,
 };
 
 const CSimpleOpt::SOption kOptions[] = {
@@ -77,6 +83,9 @@ const CSimpleOpt::SOption kOptions[] = {
     {ID_LOG_FILE, "-k", SO_REQ_SEP},
     {ID_SERVER_URL, "-u", SO_REQ_SEP},
     {ID_HELP_LONG, "--help", SO_NONE},
+    {ID_JSON, "--json", SO_NONE},
+    {ID_JOBS, "--jobs", SO_REQ_SEP},
+    {ID_MODEL, "--model", SO_REQ_SEP},
     {-1, nullptr, SO_NONE},
 };
 
@@ -136,6 +145,42 @@ int32_t _read_transport(const char* text)
     return TRANSPORT_INVALID;
 }
 
+// -d: one serial number, a comma-separated list of them, or ALL. Each
+// serial number is checked as a lone one is; the first bad one fails the
+// parse with the same message. Repeated serial numbers count once.
+bool _apply_devices(const char* value, Parameters& params, UpdaterDisplayInterface& display)
+{
+    params.serials.clear();
+    params.serialNumber = 0;
+    params.allDevices = strcmp(value, "ALL") == 0;
+    if (params.allDevices)
+        return true;
+    const std::string text = value;
+    for (size_t at = 0;;) {
+        const size_t comma = text.find(',', at);
+        const std::string word = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        const char* digits;
+        const uint32_t serial = _read_serial(word.c_str(), "Discarding '0x' serial number prefix\n", &digits);
+        if (serial == 0) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid serial number obtained from argument [%s]",
+                            digits);
+            params.serials.clear();
+            return false;
+        }
+        bool seen = false;
+        for (uint32_t s : params.serials)
+            seen = seen || s == serial;
+        if (!seen)
+            params.serials.push_back(serial);
+        if (comma == std::string::npos)
+            break;
+        at = comma + 1;
+    }
+    if (params.serials.size() == 1)
+        params.serialNumber = params.serials.front();
+    return true;
+}
+
 // Applies one -X value; a value with characters left over is reported and
 // not applied (the parse still succeeds).
 void _apply_log_mask(const char* text, Parameters& params, UpdaterDisplayInterface& display)
@@ -193,10 +238,14 @@ bool _apply_parameter(int id, const char* value, Parameters& params, UpdaterDisp
     case ID_LOG_MESSAGE: params.logMessage = value; break;
     case ID_LOG_FILE: params.logFile = value; break;
     case ID_SERVER_URL: params.serverUrl = value; break;
-    case ID_DEVICE:
-        params.serialNumber = _read_serial(value, "Discarding '0x' serial number prefix\n", &digits);
-        if (params.serialNumber == 0) {
-            display.message(Display::LEVEL_ERROR, "Invalid serial number obtained from argument [%s]", digits);
+    case ID_DEVICE: return _apply_devices(value, params, display);
+    case ID_JSON: params.json = true; break;
+    case ID_MODEL: params.modelFilter = value; break;
+    case ID_JOBS:
+        params.jobs = _read_decimal(value);
+        if (params.jobs == 0 || params.jobs > kMaxJobs) {
+            display.message(Display::LEVEL_ERROR, "Invalid number of jobs obtained from argument [%s] (1 to %u)",
+                            value, kMaxJobs);
             return false;
         }
         break;

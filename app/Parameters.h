@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 
@@ -47,7 +48,21 @@ struct Parameters {
     uint32_t logMask = 0;
     bool logMaskGiven = false;
     bool helpGiven = false;
+    // Several modules in one run: -d with a comma-separated list fills
+    // serials (serialNumber is then 0 unless the list names one module);
+    // -d ALL stands for every module discovery finds, of modelFilter when given.
+    std::vector<uint32_t> serials;
+    bool allDevices = false;
+    std::string modelFilter;
+    unsigned jobs = 8;  // modules updated at once
+    bool json = false;  // one JSON document on standard output, the rest on standard error
 };
+
+// True when -d named more than one module, or ALL.
+inline bool _several_devices(const Parameters& params)
+{
+    return params.allDevices || params.serials.size() > 1;
+}
 
 // Fills params from the command line, starting from the start values.
 // Reports every value error through display at error level and returns false

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -82,8 +83,25 @@ static bool sSendRequest(uint32_t interfaceAddress)
     return sent;
 }
 
+/* Every answer comes to the one reply port, and of several sockets bound
+ * to it only one receives each datagram: two enumerations at once in this
+ * process (modules connected side by side) would take each other's answers.
+ * They go one after another; one that finds its module ends at its answer. */
+static pthread_mutex_t sLegacyMutex = PTHREAD_MUTEX_INITIALIZER;
+
+static unsigned int sEnumerateLegacy(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress);
+
 unsigned int aDiscovery_EnumerateLegacy(aDiscoveryCallback callback, void* reference,
                                         uint32_t interfaceAddress)
+{
+    unsigned int count;
+    pthread_mutex_lock(&sLegacyMutex);
+    count = sEnumerateLegacy(callback, reference, interfaceAddress);
+    pthread_mutex_unlock(&sLegacyMutex);
+    return count;
+}
+
+static unsigned int sEnumerateLegacy(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress)
 {
     uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
     unsigned int count = 0;

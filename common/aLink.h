@@ -110,8 +110,19 @@ aErr aLink_Stop(int32_t linkId);
 /* The status value; aLINK_STATUS_INVALID for an unknown identifier. */
 int aLink_GetStatus(int32_t linkId);
 
-/* Queues a copy of packet for sending; the caller keeps packet. */
+/* Queues a copy of packet for sending; the caller keeps packet. aErrOverrun
+ * when the output queue is full (the packet is not queued): a long run of
+ * packets is paced with aLink_AwaitOutputRoom. */
 aErr aLink_PutPacket(int32_t linkId, const aPacket* packet);
+/* Waits up to timeoutMs until the output queue has room for room more
+ * packets (at most the queue's capacity, 1000). aErrTimeout when it has not,
+ * aErrParam for an unknown link, aErrCancel when the link closes meanwhile. */
+aErr aLink_AwaitOutputRoom(int32_t linkId, size_t room, unsigned long timeoutMs);
+/* How many times the link's transport has been lost since the link was made:
+ * a read error, or a TCP connection the module closed, even when a new one
+ * was made at once. A module that restarts shows as a change of this count
+ * however quickly it is back. aErrParam for an unknown link. */
+aErr aLink_GetDropCount(int32_t linkId, uint32_t* drops);
 /* The oldest incoming packet (the caller owns it), or null. */
 aPacket* aLink_GetPacket(int32_t linkId);
 /* As aLink_GetPacket, waiting up to timeoutMs for one to arrive. Time-outs

@@ -28,6 +28,7 @@ aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
     link->stream = stream;
     link->id = linkId;
     atomic_store(&link->running, false);
+    atomic_store(&link->stopAskedMs, 0);
     atomic_store(&link->status, stream ? aLINK_STATUS_STOPPED : aLINK_STATUS_INVALID);
     atomic_store(&link->inputReady, false);
     atomic_store(&link->outputReady, false);
@@ -126,6 +127,7 @@ aErr aLinkControl_Stop(aLink* link)
     if (status == aLINK_STATUS_STOPPED || status == aLINK_STATUS_STOPPING)
         return aErrNone;
     atomic_store(&link->status, aLINK_STATUS_STOPPING);
+    atomic_store(&link->stopAskedMs, aLink_SteadyMs());
     aErr err = aErrNone;
     if (link->inputThread != NULL && link->outputThread != NULL)
         aLinkControl_ForceRoute(link, 0);
@@ -284,6 +286,28 @@ aErr aLink_PutPacket(int32_t linkId, const aPacket* packet)
                          (int)linkId, address, length, data[0], data[1], data[2]);
     }
     return err;
+}
+
+aErr aLink_AwaitOutputRoom(int32_t linkId, size_t room, unsigned long timeoutMs)
+{
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    aErr err = aPacketFifo_AwaitRoom(atomic_load(&pin->link->outputFifo), room, timeoutMs);
+    aLinkTable_Release(pin);
+    return err;
+}
+
+aErr aLink_GetDropCount(int32_t linkId, uint32_t* drops)
+{
+    if (drops == NULL)
+        return aErrParam;
+    aLinkEntry* pin = aLinkTable_Acquire(linkId);
+    if (pin == NULL)
+        return aErrParam;
+    *drops = atomic_load(&pin->link->drops);
+    aLinkTable_Release(pin);
+    return aErrNone;
 }
 
 aPacket* aLink_GetPacket(int32_t linkId)

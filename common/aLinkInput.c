@@ -141,6 +141,16 @@ static aErr sHandlePacket(aLink* link, const aPacket* packet)
         uint64_t input = atomic_load(&link->inputFifo);
         if (input != 0 || !atomic_load(&link->closing))
             err = aPacketFifo_Put(input, packet);
+        if (err == aErrOverrun) {
+            /* Nobody has read for a thousand packets: the oldest unread one
+             * makes room, so the answer a caller waits for next still comes. */
+            aPacket* oldest = aPacketFifo_Get(input);
+            aPacket_Destroy(&oldest);
+            aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE,
+                             " sHandlePacket(%d) input queue full: oldest packet dropped\n",
+                             (int)link->id);
+            err = aPacketFifo_Put(input, packet);
+        }
     }
     aPacket_Reset(link->assembler);
     return err;
@@ -233,9 +243,18 @@ void* sInPipeProcess(void* argument)
             aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE,
                              " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n",
                              (int)link->id, (int)err);
-            atomic_store(&link->status, aLINK_STATUS_IO_ERROR);
+            /* Bytes from before the loss never complete a packet with bytes
+             * from after it. */
+            aPacket_Reset(link->assembler);
+            if (atomic_exchange(&link->status, aLINK_STATUS_IO_ERROR) != aLINK_STATUS_IO_ERROR)
+                atomic_fetch_add(&link->drops, 1);
             aTime_MSSleep(aLINK_IO_RETRY_MS);
         } else if (atomic_load(&link->status) == aLINK_STATUS_SYNCING) {
+            sSyncByte(link, byte);
+        } else if (atomic_load(&link->status) == aLINK_STATUS_IO_ERROR) {
+            /* The transport is back, and busy: a module that keeps sending
+             * leaves no quiet moment to start the sync in, so it starts now. */
+            sStartSync(link);
             sSyncByte(link, byte);
         } else {
             sPacketByte(link, byte);

@@ -39,6 +39,9 @@ typedef struct aLink {
     uint16_t check;
     int32_t id;
     atomic_bool running;
+    /* When the last stop was asked for (steady milliseconds): the output
+     * thread writes what was queued before it only for a while after. */
+    _Atomic uint64_t stopAskedMs;
     /* Set once the last destroy has begun: calls still in flight give up. */
     atomic_bool closing;
     atomic_int status;
@@ -72,6 +75,9 @@ typedef struct aLink {
     void* heartbeatReference;
     aMutex* observerMutex;
     atomic_bool pooled;
+    /* Times the input thread found the transport lost (status went to I/O
+     * error); kept across resets, read by aLink_GetDropCount. */
+    atomic_uint drops;
 } aLink;
 
 /* One table entry; keys as the transport defines them (generic: key0 = -1). */

@@ -16,6 +16,10 @@
 #define aLINK_OUTPUT_WAIT_MS 1000
 /* How long the last flush of a stopping link waits for a caller's write. */
 #define aLINK_FLUSH_WAIT_MS 2000
+/* How long after a stop was asked for what was queued before it still goes
+ * out. A short queue (a last command) is written whole; a long one behind a
+ * slow transport would hold the stop for as long as it takes to write. */
+#define aLINK_STOP_FLUSH_MS 500
 
 /* Traces one packet about to be written. */
 static void sTraceOut(const aLink* link, const aPacket* packet)
@@ -99,13 +103,38 @@ static void sSend(aLink* link, aPacket* packet)
         sWriteSingle(link, packet, false);
 }
 
+static bool sIsDroppedAtStop(const aPacket* packet, void* reference)
+{
+    (void)reference;
+    uint8_t address = 0;
+    aPacket_GetAddress(packet, &address);
+    return address != aPACKET_ADDRESS_FORCE_ROUTE;
+}
+
+/* A stop asked for long enough ago drops what is still queued, all but the
+ * route change that ends the link's use of the module. Those who put the
+ * dropped packets wait for answers that do not come and time out. */
+static void sCutShortAtStop(aLink* link, uint64_t output)
+{
+    if (atomic_load(&link->running) ||
+        aLink_SteadyMs() - atomic_load(&link->stopAskedMs) < aLINK_STOP_FLUSH_MS)
+        return;
+    size_t dropped = aPacketFifo_DrainPackets(output, sIsDroppedAtStop, NULL);
+    if (dropped > 0)
+        aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE,
+                         " sOutPipeProcess(%d) %zu queued packets dropped at stop\n",
+                         (int)link->id, dropped);
+}
+
 /* Writes every packet queued now; the caller holds the right to send. */
 static void sSendQueued(aLink* link, uint64_t output)
 {
     aPacket* packet = NULL;
+    sCutShortAtStop(link, output);
     while ((packet = aPacketFifo_Get(output)) != NULL) {
         sSend(link, packet);
         aPacket_Destroy(&packet);
+        sCutShortAtStop(link, output);
     }
 }
 
@@ -142,7 +171,7 @@ void aLinkOutput_WakeThreads(aLink* link)
 }
 
 /* Runs until the running flag clears, then writes what is still queued (the
- * force-route-off packet of a stop among it). It sleeps until a packet is
+ * force-route-off packet of a stop among it), for a bounded time. It sleeps until a packet is
  * queued or the stop interrupts the wait. */
 void* sOutPipeProcess(void* argument)
 {

@@ -212,6 +212,15 @@ struct aServer* aLinkTable_DetachServer(int32_t linkId)
     return server;
 }
 
+/* False for a link that has lost its transport (read errors, a packet it
+ * could not handle) or has none left after a failed reset. */
+static bool sCarriesPackets(aLink* link)
+{
+    int status = atomic_load(&link->status);
+    return status != aLINK_STATUS_INVALID && status != aLINK_STATUS_IO_ERROR &&
+           status != aLINK_STATUS_PACKET_ERROR;
+}
+
 /* Raises the use count of a live link to the same module over the same
  * transport; entries still being set up (use count 0) are not shared. The
  * record is read under the table mutex, while the entry is in the table. */
@@ -222,11 +231,11 @@ int32_t aLinkTable_Share(int32_t type, int32_t serialNumber)
     int32_t found = 0;
     bool served = false;
     for (aLinkEntry* entry = gTable; entry != NULL; entry = entry->next) {
-        /* A link whose transport could not be rebuilt carries nothing: the
-         * caller gets a new one instead. */
+        /* A link whose transport is lost or could not be rebuilt carries
+         * nothing: the caller gets a new one instead. */
         if (entry->type == type && entry->key0 == serialNumber && entry->useCount > 0 &&
             entry->useCount < INT16_MAX && entry->link != NULL &&
-            atomic_load(&entry->link->status) != aLINK_STATUS_INVALID) {
+            sCarriesPackets(entry->link)) {
             /* A served USB or TCP/IP link belongs to its server; the module
              * is reached through the server's clients (and creation of a
              * second link to it is refused, see aLinkTable_CreateLink). */

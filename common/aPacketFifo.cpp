@@ -74,6 +74,9 @@ struct packetFifo {
         const auto spin = typicalDelay.count() == 0 ? kSpinLimit : typicalDelay * 2;
         return expectedSince + spin;
     }
+    // Threads waiting for room; removals wake them only when there are any.
+    std::condition_variable roomCondition;
+    int roomWaiters = 0;
 
     // Sets the window to the oldest queued entry, or to the next sequence
     // number when the queue is empty. Called with the mutex held.
@@ -88,7 +91,15 @@ struct packetFifo {
         aPacket* packet = position->packet.release();
         queue.erase(position);
         syncWindow();
+        wakeRoomWaiters();
         return packet;
+    }
+
+    // Mutex held.
+    void wakeRoomWaiters()
+    {
+        if (roomWaiters > 0)
+            roomCondition.notify_all();
     }
 };
 
@@ -201,6 +212,7 @@ aErr aPacketFifo_Destroy(uint64_t* fifo)
             ref->active = false;
             ref->condition.notify_all();
             ref->sendCondition.notify_all();
+            ref->wakeRoomWaiters();
             sendEnded = ref->sendCondition.wait_for(lock, kSendEndWait, [&] { return !ref->sending; });
         }
         {
@@ -231,9 +243,12 @@ aErr aPacketFifo_Put(uint64_t fifo, const aPacket* packet)
     OwnedPacket copy(aPacket_Copy(packet));
     if (!copy)
         return aErrParam;
-    bool overflowed = false;
     {
         std::lock_guard<std::mutex> lock(ref->mutex);
+        // A full queue refuses rather than forgets: the caller learns that
+        // nothing more goes in, and what is queued still goes out.
+        if (ref->queue.size() >= aPACKETFIFO_CAPACITY)
+            return aErrOverrun;
         int64_t sequence = ref->nextSequence.fetch_add(1);
         try {
             ref->queue.push_back(SerialPacket{sequence, std::move(copy)});
@@ -241,15 +256,9 @@ aErr aPacketFifo_Put(uint64_t fifo, const aPacket* packet)
             return aErrResource;
         }
         ref->arrived();
-        if (ref->queue.size() > aPACKETFIFO_CAPACITY) {
-            // Nobody is reading: start afresh rather than block a link thread.
-            ref->queue.clear();
-            overflowed = true;
-        }
         ref->syncWindow();
     }
-    if (!overflowed)
-        ref->condition.notify_all();
+    ref->condition.notify_all();
     return aErrNone;
 }
 
@@ -353,6 +362,22 @@ aErr aPacketFifo_Interrupt(uint64_t fifo)
     return aErrNone;
 }
 
+aErr aPacketFifo_AwaitRoom(uint64_t fifo, size_t room, unsigned long timeoutMs)
+{
+    FifoRef ref = sLookup(fifo);
+    if (!ref || room > aPACKETFIFO_CAPACITY)
+        return aErrParam;
+    auto deadline = sDeadline(timeoutMs);
+    std::unique_lock<std::mutex> lock(ref->mutex);
+    auto roomy = [&] { return !ref->active || aPACKETFIFO_CAPACITY - ref->queue.size() >= room; };
+    ref->roomWaiters++;
+    ref->roomCondition.wait_until(lock, deadline, roomy);
+    ref->roomWaiters--;
+    if (!ref->active)
+        return aErrCancel;
+    return roomy() ? aErrNone : aErrTimeout;
+}
+
 aPacket* aPacketFifo_Get(uint64_t fifo)
 {
     FifoRef ref = sLookup(fifo);
@@ -437,6 +462,8 @@ size_t aPacketFifo_DrainPackets(uint64_t fifo, aPacketFifoFilter filter, void* r
             ++it;
     }
     ref->syncWindow();
+    if (ref->queue.size() != before)
+        ref->wakeRoomWaiters();
     return before - ref->queue.size();
 }
 

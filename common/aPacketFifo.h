@@ -14,7 +14,7 @@
 extern "C" {
 #endif
 
-/* A queue holding more than this many packets after a put is emptied at once. */
+/* A queue holds at most this many packets; a put beyond that is refused. */
 #define aPACKETFIFO_CAPACITY 1000
 
 /* True to select the packet. Runs with the FIFO's lock held: it must not call
@@ -32,9 +32,14 @@ aErr aPacketFifo_Destroy(uint64_t* fifo);
 /* Number of queued packets; 0 for an unknown FIFO. */
 size_t aPacketFifo_GetLength(uint64_t fifo);
 /* Queues a copy of packet and wakes the waiters. aErrParam for an unknown FIFO or
- * an invalid packet, aErrResource when the queue cannot grow. The 1001st queued
- * packet empties the queue (and is dropped with it); the put still succeeds. */
+ * an invalid packet, aErrResource when the queue cannot grow, aErrOverrun when
+ * it already holds aPACKETFIFO_CAPACITY packets: the packet is then not queued
+ * and those queued stay as they were. */
 aErr aPacketFifo_Put(uint64_t fifo, const aPacket* packet);
+/* Waits up to timeoutMs until the queue has room for at least room more
+ * packets. aErrTimeout when it has not, aErrCancel when the FIFO is destroyed
+ * meanwhile, aErrParam for an unknown FIFO or a room beyond the capacity. */
+aErr aPacketFifo_AwaitRoom(uint64_t fifo, size_t room, unsigned long timeoutMs);
 /* The oldest packet, removed; null when empty or unknown. */
 aPacket* aPacketFifo_Get(uint64_t fifo);
 /* The oldest packet, waiting up to timeoutMs for one; null on time-out or

@@ -310,25 +310,6 @@ static uint32_t VectorSum(const uint8_t* table)
     return sum;
 }
 
-// The firmware block loaded at address 0 with room for the vector table, or null.
-static const BirdBlock* VectorBlock(const std::vector<BirdBlock>& blocks)
-{
-    for (const auto& block : blocks) {
-        if (block.type != BirdFile::BLOCK_FIRMWARE || block.length < 4 + 32)
-            continue;
-        const uint8_t* p = block.data;
-        if (!p[0] && !p[1] && !p[2] && !p[3])
-            return &block;
-    }
-    return nullptr;
-}
-
-bool BirdFile::VectorChecksumValid() const
-{
-    const BirdBlock* block = VectorBlock(blocks);
-    return block == nullptr || VectorSum(block->data + 4) + GetLE32(block->data + 4 + 28) == 0;
-}
-
 bool BirdFile::ReplaceVectorChecksum()
 {
     for (auto& block : blocks) {

@@ -64,9 +64,6 @@ public:
     bool FindSerialNumberOffsets();
     bool ReplaceSerialNumber(uint32_t serial);
     bool ReplaceVectorChecksum();
-    // True when the vector table at address 0 carries a matching check word
-    // (or there is no such table): an image a chip will start.
-    bool VectorChecksumValid() const;
     bool DecodeFirmwareBlocks(const uint32_t key[4]);
     bool ValidateModel(const char* model) const;
     uint32_t GetSerialNumber() const;

@@ -54,6 +54,11 @@ public:
     {
         return reader_->getDataFromBuffer(reply, index, value);
     }
+    size_t replyLength() const override { return reader_->replyLength(); }
+    bool getSecurityWord(const std::vector<uint8_t>& reply, uint32_t& value) override
+    {
+        return reader_->getSecurityWord(reply, value);
+    }
 
 private:
     fuzz::Reader& in_;
@@ -82,7 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(result == SDPLoader::LOADER_OK || result == SDPLoader::LOADER_NO_ANSWER ||
                    result == SDPLoader::LOADER_DATA_DURING_TRANSFER || result == SDPLoader::LOADER_NOT_COMPLETE);
     }
-    if (select & 4)
-        sdp.startLoader(0x20000000);
+    if (select & 4) {
+        const int started = sdp.startLoader(0x20000000);
+        FUZZ_CHECK(started == SDPLoader::LOADER_OK || started == SDPLoader::LOADER_REFUSED);
+    }
     return 0;
 }

@@ -8,7 +8,13 @@
  * connection is put in its place (dup3), so a thread still using the number
  * never meets a closed or reused descriptor. Which connection a failure was
  * seen on is told by a generation count, bumped by each new connection, not
- * by the descriptor number, which the kernel reuses. */
+ * by the descriptor number, which the kernel reuses.
+ *
+ * A lost connection is reported to the reader once, as aErrConnection, even
+ * when a new one was made at once: bytes before and after it belong to two
+ * conversations with the module. While no connection can be made, the reader
+ * tries again with a growing pause (at most a second), for as long as the
+ * stream lives. */
 #include "aStreamSocket.h"
 
 #include "aWake.h"
@@ -39,6 +45,10 @@
  * rebooting answers nothing; the kernel alone would keep trying for minutes,
  * holding up whoever wants to stop the link. */
 #define aSOCKET_CONNECT_TIMEOUT_MS 3000
+/* Pauses between attempts to reach a module that has gone: doubling from the
+ * first to the last. */
+#define aSOCKET_RETRY_FIRST_MS 50
+#define aSOCKET_RETRY_LAST_MS 1000
 
 typedef struct {
     uint16_t check;
@@ -51,7 +61,13 @@ typedef struct {
     unsigned long generation; /* bumped by every new connection */
     bool connecting;          /* a thread is making a new connection */
     int wake;                 /* eventfd that ends the reader's sleep */
+    uint64_t nextAttemptMs;   /* no new connection is tried before this */
+    unsigned retryPauseMs;    /* the pause after the next failed attempt */
+    /* The connection a write last gave up on because it took nothing for
+     * the whole wait (0: none). Writer side only. */
+    unsigned long stalledGeneration;
     /* Receive side only. */
+    unsigned long readerGeneration; /* the connection the reader last read from */
     uint8_t rx[aSOCKET_RX_SIZE];
     size_t rxCount;
     size_t rxPos;
@@ -63,6 +79,13 @@ static void sSleepMs(long ms)
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+static uint64_t sNowMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
 /* The pause between write passes: up to 60 ms, cut short as soon as the
@@ -196,6 +219,12 @@ static aErr sReconnect(aSocketRecord* record, unsigned long failed)
     if (err == aErrNone) {
         record->generation++;
         record->flags |= aSOCKET_CONNECTED;
+        record->retryPauseMs = aSOCKET_RETRY_FIRST_MS;
+    } else {
+        record->nextAttemptMs = sNowMs() + record->retryPauseMs;
+        record->retryPauseMs = record->retryPauseMs * 2 < aSOCKET_RETRY_LAST_MS
+                                   ? record->retryPauseMs * 2
+                                   : aSOCKET_RETRY_LAST_MS;
     }
     record->connecting = false;
     pthread_mutex_unlock(&record->lock);
@@ -212,6 +241,29 @@ static aErr sUsableLocked(const aSocketRecord* record)
     if (record->connecting)
         return aErrNotReady;
     return (record->flags & aSOCKET_CONNECTED) ? aErrNone : aErrConnection;
+}
+
+/* The connection the reader may use: aErrNone with *replaced telling whether
+ * it is another than the one read from last; aErrNotReady while the other
+ * thread makes one; aErrConnection while there is none, after trying for a
+ * new one when the back-off allows. */
+static aErr sReaderConnection(aSocketRecord* record, bool* replaced)
+{
+    pthread_mutex_lock(&record->lock);
+    aErr err = sUsableLocked(record);
+    bool due = err == aErrConnection && sNowMs() >= record->nextAttemptMs;
+    unsigned long generation = record->generation;
+    pthread_mutex_unlock(&record->lock);
+    if (due)
+        err = sReconnect(record, generation);
+    if (err != aErrNone)
+        return err == aErrNotReady ? err : aErrConnection;
+    pthread_mutex_lock(&record->lock);
+    generation = record->generation;
+    pthread_mutex_unlock(&record->lock);
+    *replaced = generation != record->readerGeneration;
+    record->readerGeneration = generation;
+    return aErrNone;
 }
 
 /* One receive into the buffer, made under the lock so that *generation is the
@@ -279,6 +331,8 @@ aErr aStreamSocket_Open(uint32_t address, uint16_t port, void** reference)
     }
     record->flags |= aSOCKET_CONNECTED;
     record->generation = 1;
+    record->readerGeneration = 1;
+    record->retryPauseMs = aSOCKET_RETRY_FIRST_MS;
     *reference = record;
     return aErrNone;
 }
@@ -295,6 +349,14 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
         return aErrNone;
     }
     for (int pass = 0; pass < 2; ++pass) {
+        bool replaced = false;
+        aErr err = sReaderConnection(record, &replaced);
+        if (err == aErrNotReady)
+            sSleepMs(aSOCKET_GET_WAIT_MS); /* keeps the reader's pace meanwhile */
+        if (err != aErrNone)
+            return err;
+        if (replaced)
+            return aErrConnection;
         struct pollfd waitFor = {record->fd, POLLIN, 0};
         int ready = poll(&waitFor, 1, aSOCKET_GET_WAIT_MS);
         if (ready == 0 || (ready < 0 && errno == EINTR))
@@ -304,11 +366,19 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
         ssize_t got = 0;
         int error = 0;
         unsigned long generation = 0;
-        aErr err = sReceive(record, &got, &error, &generation);
+        err = sReceive(record, &got, &error, &generation);
         if (err == aErrNotReady)
-            sSleepMs(aSOCKET_GET_WAIT_MS); /* keeps the reader's pace meanwhile */
+            sSleepMs(aSOCKET_GET_WAIT_MS);
         if (err != aErrNone)
             return err;
+        if (generation != record->readerGeneration) {
+            /* Replaced by the writer since the check above: its first bytes
+             * are kept for the next get, after the loss is told. */
+            record->readerGeneration = generation;
+            record->rxCount = got > 0 ? (size_t)got : 0;
+            record->rxPos = 0;
+            return aErrConnection;
+        }
         if (got > 0) {
             record->rxCount = (size_t)got;
             record->rxPos = 1;
@@ -324,9 +394,28 @@ aErr aStreamSocket_Get(uint8_t* byte, void* reference)
             return aErrConnection;
         err = sReconnect(record, generation);
         if (err != aErrNone)
-            return err;
+            return err == aErrNotReady ? err : aErrConnection;
     }
     return aErrNotReady;
+}
+
+/* True while the connection a write gave up on is still the current one and
+ * still takes nothing: a peer gone silent without closing (power lost, cable
+ * pulled) costs the writer one full wait, not one for every packet queued
+ * behind the first. */
+static bool sStillStalled(aSocketRecord* record)
+{
+    pthread_mutex_lock(&record->lock);
+    bool stalled = record->stalledGeneration != 0 && record->stalledGeneration == record->generation &&
+                   sUsableLocked(record) == aErrNone;
+    if (stalled) {
+        struct pollfd writable = {record->fd, POLLOUT, 0};
+        stalled = poll(&writable, 1, 0) == 0;
+    }
+    if (!stalled)
+        record->stalledGeneration = 0;
+    pthread_mutex_unlock(&record->lock);
+    return stalled;
 }
 
 /* The write loop for a block of which sent bytes already went to the
@@ -335,10 +424,12 @@ static aErr sWriteRest(aSocketRecord* record, const uint8_t* bytes, size_t lengt
                        unsigned long generation)
 {
     int attempts = sent > 0 ? 1 : 0;
+    bool blocked = false; /* the last pass found the socket full */
     while (sent < length && attempts < aSOCKET_WRITE_ATTEMPTS) {
         ssize_t n = 0;
         int error = 0;
         aErr err = sSend(record, bytes, length, &sent, &generation, &n, &error);
+        blocked = false;
         if (err == aErrNotReady) {
             /* The reader is making a new connection. */
             attempts++;
@@ -361,13 +452,21 @@ static aErr sWriteRest(aSocketRecord* record, const uint8_t* bytes, size_t lengt
             continue;
         } else if (n == 0 || error == EAGAIN || error == EWOULDBLOCK) {
             attempts++;
+            blocked = true;
         } else {
             return aErrIO;
         }
         if (sent < length)
             sAwaitWritable(record->fd);
     }
-    return sent == length ? aErrNone : aErrWrite;
+    if (sent == length)
+        return aErrNone;
+    if (blocked) {
+        pthread_mutex_lock(&record->lock);
+        record->stalledGeneration = generation;
+        pthread_mutex_unlock(&record->lock);
+    }
+    return aErrWrite;
 }
 
 aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
@@ -375,6 +474,8 @@ aErr aStreamSocket_Write(const uint8_t* bytes, size_t length, void* reference)
     aSocketRecord* record = sRecord(reference);
     if (record == NULL || (bytes == NULL && length > 0))
         return aErrParam;
+    if (length > 0 && sStillStalled(record))
+        return aErrWrite;
     return sWriteRest(record, bytes, length, 0, 0);
 }
 

@@ -53,7 +53,7 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& out, int timeoutMs)
         return 0;
     ssize_t appended = 0;
     uint8_t buffer[kReportBuffer];
-    for (;;) {
+    for (int reports = 0; reports < MAX_READ_REPORTS; ++reports) {
         const int got = hid_read_timeout(handle, buffer, sizeof buffer, timeoutMs);
         if (got <= 0)
             break;
@@ -71,5 +71,13 @@ bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsigne
     const size_t at = kWordOffset + index;
     value = (uint32_t)reply[at] | ((uint32_t)reply[at + 1] << 8) | ((uint32_t)reply[at + 2] << 16) |
             ((uint32_t)reply[at + 3] << 24);
+    return true;
+}
+
+bool HID_SDPLoader::getSecurityWord(const std::vector<uint8_t>& reply, uint32_t& value)
+{
+    if (reply.size() < kHabReportKept || reply[0] != kReportHab)
+        return false;
+    value = (uint32_t)reply[1] | ((uint32_t)reply[2] << 8) | ((uint32_t)reply[3] << 16) | ((uint32_t)reply[4] << 24);
     return true;
 }

@@ -19,6 +19,12 @@ public:
     // A reply is interpretable only as exactly 70 bytes: report 3 (5 bytes)
     // and report 4 (65 bytes); the word sits at offset 6 + index.
     bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned index, uint32_t& value) override;
+    size_t replyLength() const override { return 70; }
+    // Report 3's four bytes after its id.
+    bool getSecurityWord(const std::vector<uint8_t>& reply, uint32_t& value) override;
+
+    // The most reports one readData takes from a device that keeps sending.
+    static constexpr int MAX_READ_REPORTS = 64;
 
 private:
     struct hid_device_* handle = nullptr;

@@ -263,28 +263,71 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
 
 aErr NXPSerialClass::Sync()
 {
+    const aErr err = SyncAtThisRate();
+    if (err == aErrNone || portName.empty())
+        return err;
+    // A chip keeps the rate it was first synchronised at until it is reset,
+    // and an earlier run may have used another: a chip still in its command
+    // mode is looked for at the other rates, and the conversation goes on at
+    // the one it answers at.
+    const uint32_t asked = baudRate;
+    const std::string port = portName;
+    for (size_t i = sizeof BAUD_RATES / sizeof BAUD_RATES[0]; i-- > 0;) {
+        if (BAUD_RATES[i] == asked)
+            continue;
+        if (Connect(port.c_str(), BAUD_RATES[i]) != aErrNone)
+            break;
+        if (ResumeCommandMode()) {
+            Log::log(DEBUG_NXPSerial, "Device synchronized at %u baud by an earlier connection, not %u: going on at %u\n",
+                     BAUD_RATES[i], asked, BAUD_RATES[i]);
+            return aErrNone;
+        }
+    }
+    Connect(port.c_str(), asked);
+    return err;
+}
+
+aErr NXPSerialClass::SyncAtThisRate()
+{
     char reply[64];
     size_t length = 0;
-
-    aErr err = Send("?", false);
-    if (err != aErrNone)
-        return err;
-    err = Response(reply, sizeof reply, &length, "Synchronized\r\n", 14);
-    if (err != aErrNone) {
-        Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
-                 aError_GetErrorText(err), reply);
-        return err;
+    aErr err = aErrNone;
+    // A second round only for a chip that answered something: one part-way
+    // through a handshake left by an earlier host starts again from "?".
+    for (int round = 0; round < 2; ++round) {
+        err = Send("?", false);
+        if (err != aErrNone)
+            return err;
+        memset(reply, 0, sizeof reply);
+        err = Response(reply, sizeof reply, &length, "Synchronized\r\n", 14);
+        if (err == aErrNone && strcmp(reply, "Synchronized\r\n") == 0)
+            return Handshake();
+        if (err != aErrNone)
+            Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
+                     aError_GetErrorText(err), reply);
+        else
+            Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", reply);
+        if (ResumeCommandMode())
+            return aErrNone;
+        if (length == 0)
+            break;
     }
-    if (strcmp(reply, "Synchronized\r\n") != 0)
-        Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", reply);
+    return err != aErrNone ? err : aErrIO;
+}
 
-    err = Send("Synchronized\r\n", true);
+aErr NXPSerialClass::Handshake()
+{
+    char reply[64];
+    size_t length = 0;
+    aErr err = Send("Synchronized\r\n", true);
     if (err != aErrNone)
         return err;
     memset(reply, 0, sizeof reply);
-    Response(reply, sizeof reply, &length, "OK\r\n", 4);
-    if (strncmp(reply, "OK", 2) != 0)
+    err = Response(reply, sizeof reply, &length, "OK\r\n", 4);
+    if (strncmp(reply, "OK", 2) != 0) {
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", reply, "OK\r\n");
+        return err != aErrNone ? err : aErrIO;
+    }
 
     char frequency[32];
     snprintf(frequency, sizeof frequency, "%d\r\n", (int)lroundf(CRYSTAL_DEFAULT * 1000.0f));
@@ -292,5 +335,29 @@ aErr NXPSerialClass::Sync()
     if (err != aErrNone)
         return err;
     memset(reply, 0, sizeof reply);
-    return Response(reply, sizeof reply, &length, "OK\r\n", 4);
+    err = Response(reply, sizeof reply, &length, "OK\r\n", 4);
+    if (err == aErrNone && strncmp(reply, "OK", 2) != 0) {
+        Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", reply, "OK\r\n");
+        err = aErrIO;
+    }
+    // The boot ROM echoes after its autobaud, whatever an earlier host set.
+    if (err == aErrNone)
+        echo = true;
+    return err;
+}
+
+bool NXPSerialClass::ResumeCommandMode()
+{
+    // In its command mode the chip took the "?" as the start of a line (and
+    // echoed it if its echo is on): ending the line makes it answer with a
+    // status, whatever the line held.
+    unsigned long long status = 0;
+    if (WriteBytes("\r\n", 2) != aErrNone || !ReadStatusSkippingEcho(&status, 3))
+        return false;
+    // Its echo as after a reset, whatever the host before us left it at.
+    if (WriteBytes("A 1\r\n", 5) != aErrNone || !ReadStatusSkippingEcho(&status, 3) || status != 0)
+        return false;
+    echo = true;
+    Log::log(DEBUG_NXPSerial, "Device already synchronized: command mode, echo on\n");
+    return true;
 }

@@ -60,10 +60,15 @@ public:
     aErr GetLine(char* buffer, size_t size, size_t* length, int readBudget);
     aErr Response(char* buffer, size_t size, size_t* length, const char* expected, size_t expectedLength);
 
-    // Synchronises with a boot ROM fresh from reset (autobaud, crystal frequency).
+    // Synchronises with a boot ROM fresh from reset (autobaud, crystal
+    // frequency), or finds one still synchronised from an earlier connection,
+    // at this rate or, on a port opened by name, at another rate of the
+    // table, which the connection then keeps (GetBaudRate). Either way the
+    // echo is on afterwards. aErrIO when what answers is no ISP boot ROM.
     aErr Sync();
 
-    // Commands; each checks the status line the boot ROM answers with.
+    // Commands; each checks the status line the boot ROM answers with. Erase
+    // and CopyToFlash wait for it as long as the flash work may take.
     aErr Unlock();
     aErr SetEcho(bool on);
     aErr SetBaudRate(uint32_t rate);
@@ -112,11 +117,27 @@ private:
     aErr ReadByte(uint8_t* byte, nxpserial::FailedReads& budget);
     aErr WriteBytes(const char* text, size_t length);
     // errorPrefix: null when a bad status is not logged, else the text put
-    // before "Error response ==>[...]".
-    aErr CheckedCommand(const char* text, const char* errorPrefix);
-    aErr SectorCommand(char letter, uint32_t firstSector, uint32_t lastSector, const char* errorPrefix);
+    // before "Error response ==>[...]". statusWaitMs: how long the status
+    // line may take (0: an ordinary command's wait).
+    aErr CheckedCommand(const char* text, const char* errorPrefix, int statusWaitMs = 0);
+    aErr SectorCommand(char letter, uint32_t firstSector, uint32_t lastSector, int statusWaitMs);
     aErr NumberLines(const char* command, long long* values, size_t count);
+    // One line of decimal digits (at most max) and its line end, else false;
+    // lineLength: what the line held, 0 when nothing came.
+    bool ReadDecimalLine(unsigned long long* value, unsigned long long max, size_t* lineLength = nullptr);
+    // Sync at the rate the port has.
+    aErr SyncAtThisRate();
+    // The autobaud handshake of a chip fresh from reset, after its "Synchronized".
+    aErr Handshake();
+    // For a chip that did not answer "?" as after a reset: true when it is
+    // still in its command mode (from an earlier host), its echo now on.
+    bool ResumeCommandMode();
+    // Reads lines until one that is a status number (echoes before it are
+    // skipped), at most maxLines; false when none came.
+    bool ReadStatusSkippingEcho(unsigned long long* status, int maxLines);
     aErr WriteBlockLines(const uint8_t* bytes, size_t from, size_t to);
+    // Sends the remaining bytes of a transfer given up after its resends.
+    void FinishAbandonedWrite(size_t remaining);
 
     aStream* stream = nullptr;
     bool echo = true;

@@ -11,6 +11,14 @@
 
 namespace {
 
+// How long a status line may take, in milliseconds: an ordinary command
+// answers at once; an erase and a copy answer when the flash work is done.
+// The data sheet gives about 100 ms a sector and 1 ms per 256 bytes; the
+// waits allow well beyond that, and end as soon as the line comes.
+constexpr int kStatusWaitMs = 100;
+constexpr int kEraseWaitMsPerSector = 250;
+constexpr int kCopyWaitMsPer256 = 10;
+
 // Where the status number of a status line starts, given the position of its
 // last digit; the line may still hold the tail of an echo before it.
 size_t sStatusStart(const char* line, size_t lastDigit)
@@ -23,7 +31,7 @@ size_t sStatusStart(const char* line, size_t lastDigit)
 
 }  // namespace
 
-aErr NXPSerialClass::CheckedCommand(const char* text, const char* errorPrefix)
+aErr NXPSerialClass::CheckedCommand(const char* text, const char* errorPrefix, int statusWaitMs)
 {
     aErr err = SendCommand(text, 0);
     if (err != aErrNone) {
@@ -32,7 +40,7 @@ aErr NXPSerialClass::CheckedCommand(const char* text, const char* errorPrefix)
     }
     char line[64];
     size_t length = 0;
-    const aErr readErr = GetLine(line, sizeof line, &length, 100);
+    const aErr readErr = GetLine(line, sizeof line, &length, statusWaitMs > 0 ? statusWaitMs : kStatusWaitMs);
     const size_t index = (size_t)GetErrorIndex(length);
     // The status is the number that ends at index: a 10 or an echo's last
     // digit before the line end is not a success.
@@ -72,23 +80,28 @@ aErr NXPSerialClass::SetBaudRate(uint32_t rate)
     return CheckedCommand(text, nullptr);
 }
 
-aErr NXPSerialClass::SectorCommand(char letter, uint32_t firstSector, uint32_t lastSector, const char* errorPrefix)
+aErr NXPSerialClass::SectorCommand(char letter, uint32_t firstSector, uint32_t lastSector, int statusWaitMs)
 {
     if (lastSector < firstSector)
         return aErrParam;
     char text[48];
     snprintf(text, sizeof text, "%c %u %u\r\n", letter, firstSector, lastSector);
-    return CheckedCommand(text, errorPrefix);
+    return CheckedCommand(text, "", statusWaitMs);
 }
 
 aErr NXPSerialClass::Prepare(uint32_t firstSector, uint32_t lastSector)
 {
-    return SectorCommand('P', firstSector, lastSector, "");
+    return SectorCommand('P', firstSector, lastSector, kStatusWaitMs);
 }
 
+// The status comes when the last sector is erased; the wait grows with the
+// sectors (a sector number past the map is the chip's to refuse, at once).
 aErr NXPSerialClass::Erase(uint32_t firstSector, uint32_t lastSector)
 {
-    return SectorCommand('E', firstSector, lastSector, "");
+    const uint32_t sectors = lastSector >= firstSector ? lastSector - firstSector + 1 : 1;
+    const int wait = kStatusWaitMs + kEraseWaitMsPerSector * (int)(sectors < NO_SECTOR ? sectors : NO_SECTOR);
+    Log::log(DEBUG_NXPSerial, "Erase() waits up to %d ms for sectors %u to %u\n", wait, firstSector, lastSector);
+    return SectorCommand('E', firstSector, lastSector, wait);
 }
 
 aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t length)
@@ -97,7 +110,7 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uin
         return aErrParam;
     char text[64];
     snprintf(text, sizeof text, "C %u %u %u\r\n", flashAddress, ramAddress, length);
-    return CheckedCommand(text, "");
+    return CheckedCommand(text, "", kStatusWaitMs + kCopyWaitMsPer256 * (int)(length / 256));
 }
 
 aErr NXPSerialClass::ExecuteFrom(uint32_t address)
@@ -107,24 +120,78 @@ aErr NXPSerialClass::ExecuteFrom(uint32_t address)
     return SendCommand(text, 0);
 }
 
+// The identification commands tell an LPC chip from anything else that
+// answers on a serial line, so every part of their answer is checked: the
+// whole echo (when on), a status line of 0, and lines of decimal digits only.
 aErr NXPSerialClass::NumberLines(const char* command, long long* values, size_t count)
 {
-    aErr err = SendCommand(command, 0);
+    const size_t commandLength = strlen(command);
+    aErr err = WriteBytes(command, commandLength);
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
         return err;
     }
-    char line[32];
-    size_t length = 0;
-    // The status line's code is not checked: the numbers that follow tell.
-    GetLine(line, sizeof line, &length, 100);
+    if (echo) {
+        size_t received = 0;
+        GetEcho(command, commandLength - 1, &received);
+        if (received < commandLength - 1) {
+            Log::log(DEBUG_NXPSerial, "No echo of [%.*s]: not an ISP boot ROM\n", (int)commandLength - 2, command);
+            return aErrIO;
+        }
+    }
+    unsigned long long status = 0;
+    if (!ReadDecimalLine(&status, UINT32_MAX)) {
+        Log::log(DEBUG_NXPSerial, "No status for [%.*s]: not an ISP boot ROM\n", (int)commandLength - 2, command);
+        return aErrIO;
+    }
+    if (status != 0) {
+        Log::log(DEBUG_NXPSerial, "Error response to [%.*s] ==>[%s]\n", (int)commandLength - 2, command,
+                 status <= (unsigned long long)MAX_ERROR ? ERROR_TEXT[status] : ERROR_TEXT[MAX_ERROR]);
+        return aErrParam;
+    }
     for (size_t i = 0; i < count; ++i) {
-        err = GetLine(line, sizeof line, &length, 100);
-        if (length == 0)
-            return err != aErrNone ? err : aErrIO;
-        values[i] = strtoll(line, nullptr, 0);
+        unsigned long long value = 0;
+        if (!ReadDecimalLine(&value, UINT32_MAX)) {
+            Log::log(DEBUG_NXPSerial, "Line %d after [%.*s] is not a number\n", (int)i + 1, (int)commandLength - 2,
+                     command);
+            return aErrIO;
+        }
+        values[i] = (long long)value;
     }
     return aErrNone;
+}
+
+bool NXPSerialClass::ReadDecimalLine(unsigned long long* value, unsigned long long max, size_t* lineLength)
+{
+    char line[32];
+    size_t length = 0;
+    GetLine(line, sizeof line, &length, kStatusWaitMs);
+    if (lineLength != nullptr)
+        *lineLength = length;
+    if (length < 3 || length > 12 || line[length - 2] != '\r' || line[length - 1] != '\n')
+        return false;
+    unsigned long long v = 0;
+    for (size_t i = 0; i + 2 < length; ++i) {
+        if (!isdigit((unsigned char)line[i]))
+            return false;
+        v = v * 10 + (unsigned long long)(line[i] - '0');
+    }
+    if (v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool NXPSerialClass::ReadStatusSkippingEcho(unsigned long long* status, int maxLines)
+{
+    for (int i = 0; i < maxLines; ++i) {
+        size_t length = 0;
+        if (ReadDecimalLine(status, UINT32_MAX, &length))
+            return true;
+        if (length == 0)
+            return false;
+    }
+    return false;
 }
 
 aErr NXPSerialClass::GetPartNumber(long long* number)

@@ -43,7 +43,15 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t length, uint8_t* bytes)
         err = GetLine(line, sizeof line, &lineLength, 100);
         if (lineLength == 0)
             return err != aErrNone ? err : aErrIO;
-        received += uudecode(bytes + received, length - received, line);
+        // Every data line carries bytes until the length is complete; one
+        // that holds none (or more than asked for) would have the read
+        // confirm nothing round after round.
+        const size_t decoded = uudecode(bytes + received, length - received, line);
+        if (decoded == 0) {
+            Log::log(DEBUG_NXPSerial, "Read() data line with no bytes at %d of %d\n", (int)received, (int)length);
+            return aErrIO;
+        }
+        received += decoded;
         ++lines;
         if (lines < LINES_PER_CHECKSUM && received < length)
             continue;
@@ -154,6 +162,7 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t length, const uint8_t* byt
         } else if (strcmp(answer, "RESEND\r\n") == 0) {
             if (++failures >= MAX_READ_RETRY) {
                 Log::log(DEBUG_NXPSerial, "Write() exceeded retries\n");
+                FinishAbandonedWrite(total - confirmed);
                 return aErrTimeout;
             }
         } else if (answerLength == 0 && readErr != aErrNone) {
@@ -167,6 +176,31 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t length, const uint8_t* byt
         }
     }
     return aErrNone;
+}
+
+// The boot ROM answers nothing but data lines and checksums until it has the
+// whole count a W command announced, however long it waits; only a reset
+// ends that. A write given up after its resends therefore sends the rest the
+// chip still expects as zero bytes, each block once, so that the chip is back
+// at its commands for the next host (what RAM then holds is never copied).
+void NXPSerialClass::FinishAbandonedWrite(size_t remaining)
+{
+    const std::vector<uint8_t> zeros(remaining, 0);
+    const size_t blockBytes = (size_t)MAX_BYTES_PER_LINE * LINES_PER_CHECKSUM;
+    for (size_t at = 0; at < remaining;) {
+        const size_t end = (remaining - at < blockBytes) ? remaining : at + blockBytes;
+        if (WriteBlockLines(zeros.data(), at, end) != aErrNone || Send("0\r\n", echo) != aErrNone)
+            return;
+        char answer[32];
+        size_t answerLength = 0;
+        GetLine(answer, sizeof answer, &answerLength, kChecksumAnswerBudget);
+        if (strcmp(answer, "OK\r\n") != 0) {
+            Log::log(DEBUG_NXPSerial, "Write() could not finish the abandoned transfer: [%s]\n", answer);
+            return;
+        }
+        at = end;
+    }
+    Log::log(DEBUG_NXPSerial, "Write() finished the abandoned transfer with %d zero bytes\n", (int)remaining);
 }
 
 aErr NXPSerialClass::WriteForCopy(uint32_t address, uint32_t length, const uint8_t* bytes)

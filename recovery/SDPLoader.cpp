@@ -15,6 +15,11 @@ namespace {
 constexpr uint64_t kSlowestLineBitsPerSecond = 115200;
 constexpr int kReplyTimeoutMs = 100;
 constexpr int kLivenessAttempts = 5;
+// Once a reply has begun, its rest is read in slices of this many ms. After
+// a jump the ROM either is gone or answers at once, so the wait for a status
+// after the security word is short: a part that started the loader sends none.
+constexpr int kReplySliceMs = 10;
+constexpr uint64_t kJumpStatusRestMs = 200;
 
 void sDump(const uint8_t* bytes, size_t length)
 {
@@ -118,19 +123,43 @@ ssize_t SDPLoader::_send(const uint8_t* packet, size_t length, const char* what)
     return written;
 }
 
+std::vector<uint8_t> SDPLoader::_readReply(int firstMs, uint64_t patienceMs, uint64_t restMs)
+{
+    std::vector<uint8_t> reply;
+    auto start = std::chrono::steady_clock::now();
+    do {
+        loader->readData(reply, firstMs);
+    } while (reply.empty() && sElapsedMs(start) < patienceMs);
+    start = std::chrono::steady_clock::now();
+    while (!reply.empty() && reply.size() < loader->replyLength() && sElapsedMs(start) < restMs)
+        loader->readData(reply, kReplySliceMs);
+    return reply;
+}
+
+void SDPLoader::_noteSecurity(const std::vector<uint8_t>& reply)
+{
+    uint32_t word = 0;
+    if (!loader->getSecurityWord(reply, word) || word == security)
+        return;
+    security = word;
+    Log::log(DEBUG_iMXSerial, "Security mode: %08X (%s)\n", word,
+             word == HAB_CLOSED ? "closed" : word == HAB_OPEN ? "open" : "unknown");
+}
+
 bool SDPLoader::_isConnectionAlive()
 {
-    const Command status = _createStatusPacket();
+    const Command statusCommand = _createStatusPacket();
     for (int attempt = 0; attempt < kLivenessAttempts; ++attempt) {
-        const ssize_t written = loader->writeData(status.data(), status.size());
+        const ssize_t written = loader->writeData(statusCommand.data(), statusCommand.size());
         Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", (size_t)(written < 0 ? 0 : written));
-        sDump(status.data(), status.size());
-        std::vector<uint8_t> reply;
-        const ssize_t got = loader->readData(reply, kReplyTimeoutMs);
-        Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", got);
+        sDump(statusCommand.data(), statusCommand.size());
+        const std::vector<uint8_t> reply = _readReply(kReplyTimeoutMs);
+        Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", (ssize_t)reply.size());
         sDump(reply.data(), reply.size());
-        if (_expectResponse(reply))
+        if (_expectResponse(reply)) {
+            _noteSecurity(reply);
             return true;
+        }
     }
     Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
     return false;
@@ -180,11 +209,7 @@ int SDPLoader::writeLoader(const uint8_t* image, size_t length, uint32_t address
     // The status follows the last byte the ROM receives, which on a serial
     // port may still be on its way when the last write returns.
     const uint64_t patienceMs = kReplyTimeoutMs + (uint64_t)length * 10u * 1000u / kSlowestLineBitsPerSecond;
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<uint8_t> reply;
-    do {
-        loader->readData(reply, kReplyTimeoutMs);
-    } while (reply.empty() && sElapsedMs(start) < patienceMs);
+    const std::vector<uint8_t> reply = _readReply(kReplyTimeoutMs, patienceMs);
     Log::log(DEBUG_iMXSerial, "Data Read: \n");
     sDump(reply.data(), reply.size());
     if (_expectSuccess(reply)) {
@@ -195,25 +220,39 @@ int SDPLoader::writeLoader(const uint8_t* image, size_t length, uint32_t address
     return LOADER_NOT_COMPLETE;
 }
 
-void SDPLoader::startLoader(uint32_t address)
+int SDPLoader::startLoader(uint32_t address)
 {
     if (!loader)
-        return;
+        return LOADER_NO_ANSWER;
     const Command jump = _createJumpPacket(address);
     _send(jump.data(), jump.size(), "Write Res");
-    std::vector<uint8_t> reply;
-    loader->readData(reply, kReplyTimeoutMs);
+    const std::vector<uint8_t> reply = _readReply(kReplyTimeoutMs, 0, kJumpStatusRestMs);
     Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", (ssize_t)reply.size());
     sDump(reply.data(), reply.size());
+    // A part that starts the loader sends its security word and is gone; a
+    // closed one that will not start it sends a status after the word. A
+    // loader that started may print on a UART at once, so the ROM is asked
+    // once more before the jump counts as refused.
+    uint32_t word = 0, answered = 0;
+    if (!loader->getSecurityWord(reply, word) || word != HAB_CLOSED || !loader->getDataFromBuffer(reply, 0, answered))
+        return LOADER_OK;
+    const Command again = _createStatusPacket();
+    _send(again.data(), again.size(), "Write Res");
+    const std::vector<uint8_t> still = _readReply(kReplyTimeoutMs);
+    sDump(still.data(), still.size());
+    if (!loader->getSecurityWord(still, word) || word != HAB_CLOSED || !_expectResponse(still))
+        return LOADER_OK;
+    status = answered;
+    Log::log(DEBUG_iMXSerial, "Jump refused by the closed part: status %08X\n", answered);
+    return LOADER_REFUSED;
 }
 
 bool SDPLoader::_readRegister(uint32_t address, uint32_t& value, bool& answered)
 {
     const Command read = _create4ByteReadRegisterPacket(address);
     _send(read.data(), read.size(), "Write Res");
-    std::vector<uint8_t> reply;
-    const ssize_t got = loader->readData(reply, kReplyTimeoutMs);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", got);
+    const std::vector<uint8_t> reply = _readReply(kReplyTimeoutMs);
+    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", (ssize_t)reply.size());
     sDump(reply.data(), reply.size());
     answered = !reply.empty();
     return loader->getDataFromBuffer(reply, 0, value);

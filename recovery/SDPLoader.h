@@ -29,6 +29,10 @@ public:
     static constexpr uint8_t FORMAT_32BIT = 0x20;
 
     static constexpr uint32_t WRITE_FILE_COMPLETE = 0x88888888;
+    // The security-mode word a reply starts with: a closed (secured) part
+    // starts only images it can authenticate.
+    static constexpr uint32_t HAB_OPEN = 0x56787856;
+    static constexpr uint32_t HAB_CLOSED = 0x12343412;
     static constexpr uint32_t ACK = 0xF0F0F0F0;
     static constexpr uint32_t UID_LOW_REGISTER = 0x401F4410;
     static constexpr uint32_t UID_HIGH_REGISTER = 0x401F4420;
@@ -45,6 +49,9 @@ public:
         // The transport did not take a whole packet (a port that stopped
         // draining): the transfer ends there instead of sending into the void.
         LOADER_SHORT_WRITE = 5,
+        // startLoader: a closed part stayed in its ROM instead of starting
+        // the loader (lastStatus() holds what it answered).
+        LOADER_REFUSED = 6,
     };
 
     SDPLoader() = default;
@@ -59,8 +66,14 @@ public:
     aErr init();
     // Transfers one loader image to address; one of the LOADER_ results.
     int writeLoader(const uint8_t* image, size_t length, uint32_t address);
-    // Sends the jump; the reply (if any) is read for up to 100 ms and ignored.
-    void startLoader(uint32_t address);
+    // Sends the jump. LOADER_OK unless a closed part answers that it will not
+    // start what it was given, and is still in its ROM when asked again:
+    // LOADER_REFUSED.
+    int startLoader(uint32_t address);
+    // The security-mode word of the last reply that had one (0 before any).
+    uint32_t securityWord() const { return security; }
+    // The status word of the last refused jump.
+    uint32_t lastStatus() const { return status; }
     // ORs low | high << 32 of the unique identifier into value (set it to 0
     // first). aErrParam when the ROM does not answer, aErrMode when a reply
     // cannot be interpreted.
@@ -74,6 +87,11 @@ public:
 private:
     static Command _fillCommand(uint16_t type, uint32_t address, uint8_t format, uint32_t count);
     bool _isConnectionAlive();
+    // One reply: waits up to firstMs for it to begin (and on, up to
+    // patienceMs in all, while nothing comes), then up to restMs for the rest
+    // of it when it comes in pieces.
+    std::vector<uint8_t> _readReply(int firstMs, uint64_t patienceMs = 0, uint64_t restMs = 1000);
+    void _noteSecurity(const std::vector<uint8_t>& reply);
     bool _readRegister(uint32_t address, uint32_t& value, bool& answered);
     bool _expectResponse(const std::vector<uint8_t>& reply);
     bool _expectSuccess(const std::vector<uint8_t>& reply);
@@ -81,4 +99,6 @@ private:
     ssize_t _send(const uint8_t* packet, size_t length, const char* what);
 
     std::unique_ptr<SDPLoader_Interface> loader;
+    uint32_t security = 0;
+    uint32_t status = 0;
 };

@@ -1,5 +1,6 @@
 // The serial download protocol over a serial port (the ROM's UART): the same
-// command and data bytes without HID report ids, replies as raw bytes.
+// command and data bytes without HID report ids, replies as raw bytes. The
+// port gets back the settings it had when it is closed.
 #pragma once
 
 #include "SDPLoader_Interface.h"
@@ -14,6 +15,8 @@ public:
     // How long writeData keeps offering bytes that the port does not take
     // before it gives up with what it wrote.
     static constexpr int WRITE_STALL_LIMIT_MS = 2000;
+    // The most one readData takes off a port that keeps sending.
+    static constexpr size_t MAX_READ_BYTES = 4096;
 
     explicit Serial_SDPLoader(const std::string& path);
     ~Serial_SDPLoader() override;
@@ -25,6 +28,8 @@ public:
     ssize_t readData(std::vector<uint8_t>& out, int timeoutMs) override;
     // The word sits at offset 4 + index (after the security-mode word).
     bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned index, uint32_t& value) override;
+    size_t replyLength() const override { return 8; }
+    bool getSecurityWord(const std::vector<uint8_t>& reply, uint32_t& value) override;
 
 private:
     std::unique_ptr<PrivateSerial_SDPLoader> d;

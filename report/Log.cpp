@@ -2,8 +2,8 @@
 
 #include <cstdarg>
 
-uint32_t Log::package_bitmask = 0;
-FILE* Log::fh = nullptr;
+std::atomic<uint32_t> Log::package_bitmask{0};
+std::atomic<FILE*> Log::fh{nullptr};
 
 void Log::SetOutput(FILE* out) { fh = out; }
 void Log::ActivatePackage(uint32_t bits) { package_bitmask |= bits; }
@@ -13,12 +13,13 @@ bool Log::IsActive(uint32_t package) { return package == 0 || (package & package
 
 void Log::log(uint32_t package, const char* format, ...)
 {
-    if (!IsActive(package) || !fh)
+    FILE* out = fh.load();
+    if (!IsActive(package) || !out)
         return;
     char buffer[2048];
     va_list args;
     va_start(args, format);
     vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
-    fputs(buffer, fh);
+    fputs(buffer, out);
 }

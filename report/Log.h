@@ -1,6 +1,9 @@
-// The process-wide diagnostic log, filtered by a package bit mask.
+// The process-wide diagnostic log, filtered by a package bit mask. Safe to
+// use from several threads: each call writes its text with one locked write,
+// so lines of modules updated side by side never mix inside a call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -16,8 +19,8 @@ public:
     static bool IsActive(uint32_t package);
 
 private:
-    static uint32_t package_bitmask;
-    static FILE* fh;
+    static std::atomic<uint32_t> package_bitmask;
+    static std::atomic<FILE*> fh;
 };
 
 // Package bits the log lines carry.

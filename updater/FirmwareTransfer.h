@@ -9,8 +9,14 @@
 #include "aError.h"
 
 // Sends the loader blocks and starts the loader; a start that times out
-// counts as a loader that restarted without answering.
-aErr _transfer_loader(UpdaterDisplayInterface& display, Tarvelin::Tessaluma::Module& module, const BirdFile& file);
+// counts as a loader that restarted without answering. *restarted (when
+// given) tells whether the module left its link once the loader started
+// (waiting up to a second for that), so that it has to be found again.
+aErr _transfer_loader(UpdaterDisplayInterface& display, Tarvelin::Tessaluma::Module& module, const BirdFile& file,
+                      bool* restarted = nullptr);
+// An image with no loader blocks or no firmware blocks updates nothing: the
+// error message to show, or null for an image that does.
+const char* _image_updates_nothing(const BirdFile& file);
 // Sends every firmware block (five attempts each) and reboots the module.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Tarvelin::Tessaluma::Module& module, const BirdFile& file,
                         bool viaRouter, bool useUeiBytes);

@@ -5,6 +5,7 @@
 // identifies the module at the update server.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
@@ -13,6 +14,7 @@
 #include "FirmwareTransfer.h"
 #include "HID_SDPLoader.h"
 #include "Log.h"
+#include "LpcFlashPlan.h"
 #include "NXPSerialClass.h"
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
@@ -30,11 +32,9 @@ namespace {
 
 constexpr uint32_t kUnknownSerial = 0xDEADDEAD;
 constexpr uint8_t kSystemUniqueIdentifier = 39;
-constexpr uint32_t kChunkSize = 4096;
 constexpr uint32_t kFirstSector = 0;
 constexpr uint32_t kLastSector = 29;
 constexpr uint32_t kDefaultLoaderEntry = 0x20000400;
-constexpr uint32_t kFingerprintBaudRate = 115200;
 constexpr int kUsbAttempts = 15;
 constexpr unsigned long kUsbPauseMs = 1000;
 constexpr uint8_t kChipIMX = 1;
@@ -69,10 +69,18 @@ bool _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, Fing
 }
 
 // Loads the loader blocks through the chip's serial download protocol and
-// starts the live loader.
-aErr _transfer_recovery_loader(UpdaterDisplayInterface&, const BirdFile& file, const std::string& serialPort)
+// starts the live loader. An image without a loader block is refused before
+// anything reaches the chip; a closed part that will not start the loader
+// says so, and the user hears it at once.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, const BirdFile& file, const std::string& serialPort)
 {
+    using Level = UpdaterDisplayInterface::Level;
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
+    if (blocks.empty()) {
+        display.message(Level::LEVEL_ERROR, "The recovery image %s holds no loader for the chip", file.GetPath().c_str());
+        return aErrNotFound;
+    }
     std::unique_ptr<SDPLoader_Interface> transport;
     if (serialPort == "USB")
         transport = std::make_unique<HID_SDPLoader>(SDPLoader::IMX_VENDOR_ID, SDPLoader::IMX_PRODUCT_ID);
@@ -81,7 +89,6 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, const BirdFile& file, c
     SDPLoader loader;
     if (!loader.setLoader(std::move(transport)) || loader.init() != aErrNone)
         return aErrNotReady;
-    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
     for (size_t number = 0; number < blocks.size(); ++number) {
         const BirdBlock& block = blocks[number];
         const bool hasAddress = block.length >= 4;
@@ -99,7 +106,13 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, const BirdFile& file, c
             break;
         }
     }
-    loader.startLoader(entry);
+    if (loader.startLoader(entry) == SDPLoader::LOADER_REFUSED) {
+        display.message(Level::LEVEL_ERROR,
+                        "The chip is closed (secured) and refused to start the recovery loader (security 0x%08X, "
+                        "status 0x%08X): it starts signed loaders only",
+                        loader.securityWord(), loader.lastStatus());
+        return aErrPermission;
+    }
     return aErrNone;
 }
 
@@ -148,87 +161,127 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, const BirdFile& fil
     return true;
 }
 
-// Writes the firmware straight into the LPC flash: every chunk goes to RAM,
-// the sectors the copy touches are prepared, and the chunk is copied.
-bool _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& file, const std::string& serialPort,
-                           uint32_t baudRate, const Fingerprint&)
+// What a recovery that stopped after the erase leaves: a chip with nothing
+// to start, which the same command can still recover.
+constexpr const char* kErasedState =
+    "the flash was erased; the module will not start until a recovery completes — run the same command again";
+
+// The firmware blocks recovery writes into the LPC flash, in file order: up
+// to the end marker (a block of exactly 4 payload bytes, itself not written),
+// blocks too short to hold their address left out.
+std::vector<LpcImageBlock> _lpc_image_blocks(const BirdFile& file)
 {
-    using Level = UpdaterDisplayInterface::Level;
-    NXPSerialClass chip;
-    if (chip.Connect(serialPort.c_str(), baudRate) != aErrNone) {
-        Log::log(DEBUG_Network, "Could not connect to %s\n", serialPort.c_str());
-        return false;
-    }
-    Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-    if (chip.Unlock() != aErrNone) {
-        Log::log(DEBUG_Network, "Could not unlock\n");
-        return false;
-    }
-    Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-    if (chip.Prepare(kFirstSector, kLastSector) != aErrNone) {
-        Log::log(DEBUG_Network, "Could not prepare\n");
-        return false;
-    }
-    Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-    if (chip.Erase(kFirstSector, kLastSector) != aErrNone) {
-        Log::log(DEBUG_Network, "Could not erase\n");
-        return false;
-    }
-    chip.SetEcho(false);
-    Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.GetPath().c_str());
-    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    const int n = int(blocks.size()) - 1;
-    uint32_t total = 0;
-    int k = 0;
-    for (const BirdBlock& block : blocks) {
-        ++k;
+    std::vector<LpcImageBlock> out;
+    for (const BirdBlock& block : file.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
         if (block.length < 4)
             continue;
         const uint32_t payload = block.length - 4;
         if (payload == 4)
             break;
-        uint32_t address = bigEndian32(block.data);
-        const uint8_t* data = block.data + 4;
-        display.message(Level::LEVEL_INFO, "Transferring firmware block %d of %d, %d bytes", k, n, int(payload));
+        out.push_back({bigEndian32(block.data), block.data + 4, payload});
+    }
+    return out;
+}
+
+// A failure before the erase leaves the chip as it was; after it, the user
+// must know the module has nothing left to start.
+bool _lpc_failed(UpdaterDisplayInterface& display, bool erased, const char* what)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    display.display_progress(false);
+    if (erased) {
+        display.message(Level::LEVEL_ERROR, "%s", what);
+        display.message(Level::LEVEL_ERROR, "Recovery incomplete: %s", kErasedState);
+    } else {
+        display.message(Level::LEVEL_ERROR, "%s; nothing was erased", what);
+    }
+    return false;
+}
+
+// Writes the planned image straight into the LPC flash: the whole flash is
+// erased, and every chunk written to RAM once and copied into flash with the
+// copies the plan gives, each after preparing its sectors.
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& file, const LpcFlashPlan& plan,
+                           const std::string& serialPort, uint32_t baudRate)
+{
+    using Level = UpdaterDisplayInterface::Level;
+    NXPSerialClass chip;
+    char what[160];
+    if (chip.Connect(serialPort.c_str(), baudRate) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not connect to %s\n", serialPort.c_str());
+        snprintf(what, sizeof what, "Could not open %s", serialPort.c_str());
+        return _lpc_failed(display, false, what);
+    }
+    // The fingerprint left the chip synchronised at this rate, so the unlock
+    // normally just works; a chip reset since then is synchronised anew.
+    Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+    if (chip.Unlock() != aErrNone) {
+        if (chip.Sync() != aErrNone)
+            return _lpc_failed(display, false, "The chip no longer answers its boot loader protocol");
+        if (chip.Unlock() != aErrNone) {
+            Log::log(DEBUG_Network, "Could not unlock\n");
+            return _lpc_failed(display, false, "Could not unlock the chip's flash");
+        }
+    }
+    Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+    if (chip.Prepare(kFirstSector, kLastSector) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not prepare\n");
+        return _lpc_failed(display, false, "Could not prepare the chip's flash for erasing");
+    }
+    Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+    if (chip.Erase(kFirstSector, kLastSector) != aErrNone) {
+        Log::log(DEBUG_Network, "Could not erase\n");
+        return _lpc_failed(display, true, "Could not erase the chip's flash");
+    }
+    if (chip.SetEcho(false) != aErrNone)
+        return _lpc_failed(display, true, "The chip stopped answering after the erase");
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.GetPath().c_str());
+    const int n = int(plan.blocks.size());
+    int k = 0;
+    for (const LpcFlashBlock& block : plan.blocks) {
+        ++k;
+        display.message(Level::LEVEL_INFO, "Transferring firmware block %d of %d, %d bytes", k, n, int(block.length));
         display.display_progress(true);
-        Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", int(payload), address);
-        for (uint32_t offset = 0; offset < payload;) {
-            const uint32_t chunk = std::min(kChunkSize, payload - offset);
-            Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", int(chunk), address);
-            Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", int(chunk), NXPSerialClass::WRITE_ADDRESS);
-            // Filled with 0xFF up to the copy length, so the rounded-up copy never
-            // takes the previous chunk's tail into flash.
-            if (chip.WriteForCopy(NXPSerialClass::WRITE_ADDRESS, chunk, data + offset) != aErrNone) {
+        Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", int(block.length),
+                 block.address);
+        uint32_t done = 0, planned = 0;
+        for (const LpcFlashChunk& chunk : block.chunks)
+            planned += uint32_t(chunk.bytes.size());
+        for (const LpcFlashChunk& chunk : block.chunks) {
+            const uint32_t size = uint32_t(chunk.bytes.size());
+            Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", int(size), chunk.flashAddress);
+            Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", int(size), NXPSerialClass::WRITE_ADDRESS);
+            if (chip.Write(NXPSerialClass::WRITE_ADDRESS, size, chunk.bytes.data()) != aErrNone) {
                 Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-                display.display_progress(false);
-                return false;
+                snprintf(what, sizeof what, "Could not send the firmware for 0x%08X to the chip", chunk.flashAddress);
+                return _lpc_failed(display, true, what);
             }
-            // The copy is rounded up and may reach into the next sector: prepare all it touches.
-            const uint32_t first = NXPSerialClass::SectorFromAddress(address);
-            const uint32_t last = NXPSerialClass::LastSectorOfCopy(address, chunk);
-            Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", int(first), int(last));
-            if (chip.Prepare(first, last) != aErrNone) {
-                Log::log(DEBUG_Updater, "\t Prepare failed\n");
-                display.display_progress(false);
-                return false;
+            for (const LpcFlashCopy& copy : chunk.copies) {
+                Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", int(copy.firstSector),
+                         int(copy.lastSector));
+                if (chip.Prepare(copy.firstSector, copy.lastSector) != aErrNone) {
+                    Log::log(DEBUG_Updater, "\t Prepare failed\n");
+                    snprintf(what, sizeof what, "Could not prepare flash sectors %u to %u", copy.firstSector,
+                             copy.lastSector);
+                    return _lpc_failed(display, true, what);
+                }
+                const uint32_t ram = NXPSerialClass::WRITE_ADDRESS + copy.ramOffset;
+                Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", int(copy.length), ram,
+                         copy.flashAddress);
+                if (chip.CopyToFlash(copy.flashAddress, ram, copy.length) != aErrNone) {
+                    Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+                    snprintf(what, sizeof what, "Could not write %u bytes of flash at 0x%08X", copy.length,
+                             copy.flashAddress);
+                    return _lpc_failed(display, true, what);
+                }
             }
-            const uint32_t copy = NXPSerialClass::CopyLength(chunk);
-            Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", int(copy), NXPSerialClass::WRITE_ADDRESS,
-                     address);
-            if (chip.CopyToFlash(address, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
-                Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-                display.display_progress(false);
-                return false;
-            }
-            address += chunk;
-            offset += chunk;
-            display.update_progress(double(offset) / double(payload), nullptr);
+            done += size;
+            display.update_progress(double(done) / double(planned), nullptr);
         }
         display.display_progress(false);
-        total += payload;
     }
-    display.message(Level::LEVEL_INFO, "Transferred %d blocks, %d total bytes", n, int(total));
+    display.message(Level::LEVEL_INFO, "Transferred %d blocks, %d total bytes", n, int(plan.totalBytes));
     aErr err = chip.SetEcho(true);
     if (err != aErrNone) {
         display.message(Level::LEVEL_ERROR, "Recovery Error transfering data to device ==> [%d, %s]", int(err),
@@ -330,7 +383,9 @@ bool Updater::Recover_Firmware(const std::string& serialPort, uint32_t build, ui
     using Level = UpdaterDisplayInterface::Level;
     const uint64_t start = aTime_GetMSTicks();
     Fingerprint fp;
-    if (!Get_Fingerprint(fp, serialPort, serial, birdFile, kFingerprintBaudRate, false)) {
+    // An LPC chip keeps the rate it was first synchronised at: the whole
+    // conversation, fingerprint and programming, goes at the rate given.
+    if (!Get_Fingerprint(fp, serialPort, serial, birdFile, baudRate, false)) {
         display.message(Level::LEVEL_ERROR, "Could not get Device Identifier");
         return false;
     }
@@ -362,12 +417,19 @@ bool Updater::Recover_Firmware(const std::string& serialPort, uint32_t build, ui
         result = _recover_firmware_imx(display, file, serial, useUeiBytes);
     } else if (recoveryChipKind == kChipLPC) {
         file.DecodeFirmwareBlocks(fp.words);
-        // Decoded with another chip's fingerprint the image is garbage, which the
-        // check word shows; it is refused before the flash is erased.
-        if (file.VectorChecksumValid())
-            result = _recover_firmware_lpc(display, file, serialPort, baudRate, fp);
-        else
-            display.message(Level::LEVEL_ERROR, "The recovery image does not decode for this chip (vector checksum)");
+        // The whole programming is planned before the erase: an image that
+        // cannot be written, or that the chip would never start (decoded
+        // with another chip's fingerprint it is garbage, which the check word
+        // shows), leaves the flash as it is.
+        LpcFlashPlan plan;
+        std::string why;
+        if (LpcFlashPlan::Build(_lpc_image_blocks(file), plan, why)) {
+            if (plan.checkWordRewritten)
+                Log::log(DEBUG_Updater, "Vector check word set by the chip's rule (words 0 to 7 sum to zero)\n");
+            result = _recover_firmware_lpc(display, file, plan, serialPort, baudRate);
+        } else {
+            result = _lpc_failed(display, false, why.c_str());
+        }
     } else {
         display.message(Level::LEVEL_ERROR, "Unknown device");
     }

@@ -26,9 +26,6 @@ namespace {
 
 constexpr int kReenumerationAttempts = 15;
 constexpr unsigned long kReenumerationPauseMs = 1000;
-// How long a module restarting into its loader may take to drop the link.
-constexpr unsigned long kLinkDropWaitMs = 1000;
-constexpr unsigned long kLinkPollMs = 10;
 
 // A stored image name such as "1234.bird" read from its leading digits.
 uint32_t buildFromSetting(UpdaterStoreItem& item, const char* key)
@@ -120,19 +117,6 @@ aErr connectTarget(Updater& updater, UpdaterDisplayInterface& display, Module& t
     if (err != aErrNone)
         display.message(Level::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
     return err;
-}
-
-// True when the link goes down within the wait: the module restarted into
-// its loader. Asked at once, the link of a module that is about to go would
-// still look up, and the firmware would then be sent into a closing link.
-bool linkDrops(Module& target)
-{
-    for (unsigned long waited = 0; waited < kLinkDropWaitMs; waited += kLinkPollMs) {
-        if (!target.isConnected())
-            return true;
-        aTime_MSSleep(kLinkPollMs);
-    }
-    return !target.isConnected();
 }
 
 // After the loader starts, a USB module comes back as a new device: look for
@@ -238,6 +222,12 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display.message(Level::LEVEL_ERROR, "Failed to load bird file");
         return false;
     }
+    // Refused whatever -OVERRIDE says: such a file would put the module in
+    // its loader, or report an update, without writing any firmware.
+    if (const char* why = _image_updates_nothing(file)) {
+        display.message(Level::LEVEL_ERROR, "%s", why);
+        return false;
+    }
     if (file.IsGenericImage()) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!file.ReplaceSerialNumber(serial)) {
@@ -262,9 +252,10 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     }
     linkSpec spec{};
     target.getLinkSpecifier(&spec);
-    err = _transfer_loader(display, target, file);
+    bool restarted = false;
     // Behind a router the module's restart never drops the router's link.
-    if (err == aErrNone && routerSerial == 0 && linkDrops(target))
+    err = _transfer_loader(display, target, file, routerSerial == 0 ? &restarted : nullptr);
+    if (err == aErrNone && restarted)
         awaitReenumeration(target, serial, spec.type);
     if (err == aErrNone)
         err = _transfer_firmware(display, target, file, routerSerial != 0, useUeiBytes);

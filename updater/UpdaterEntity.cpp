@@ -5,6 +5,7 @@
 
 #include "Log.h"
 #include "SystemClass.h"
+#include "aLinkSpec.h"
 #include "aPacket.h"
 #include "aTime.h"
 
@@ -18,14 +19,50 @@ constexpr uint32_t kDataChunk = 26;
 constexpr uint32_t kDefaultSerial = 0xDEADDEAD;
 constexpr int kReconnectAttempts = 5;
 constexpr unsigned long kLoadReconnectDelayMs = 500;
-constexpr unsigned long kRebootPollMs = 250;
+constexpr unsigned long kSpinnerMs = 250;
+constexpr unsigned long kDropPollMs = 10;
+constexpr unsigned long kReplyWaitMs = 1000;
 // A module that keeps acknowledging a DATA chunk short would otherwise be
 // sent it forever.
 constexpr int kMaxChunkResends = 16;
-// The wait for the link to drop after a reboot ends after this many polls
-// (20 s) even when the link stays up: the reboot was sent.
-constexpr int kMaxRebootPolls = 80;
 constexpr uint32_t kPooledFeature = 0x80000000u;
+
+// Acknowledgement lengths: 95, value, then status and the acknowledged value.
+constexpr uint8_t kAnyLength = 28;
+constexpr uint8_t kInitReplyLength = 6;
+constexpr uint8_t kDataReplyLength = 3;
+constexpr uint8_t kStatusLength = 3;         // WRITE: status alone ...
+constexpr uint8_t kStatusValue16Length = 5;  // ... or with its 16-bit length; PREPARE: block size
+constexpr uint8_t kStatusValue32Length = 7;  // SUM: the 32-bit sum
+
+// Any upgrade answer of the module at *reference (its raw acknowledgements
+// and its answers to the UEI form of the data).
+bool isUpgradeAnswer(const aPacket* packet, void* reference)
+{
+    const uint8_t module = *static_cast<const uint8_t*>(reference);
+    uint8_t address = 0, length = 0;
+    aPacket_GetAddress(packet, &address);
+    aPacket_GetLength(packet, &length);
+    return address == module && length >= 1 && aPacket_GetData(packet)[0] == UpdaterEntity::cmdUPGRADE;
+}
+
+// The answer of the shape *reference describes. PREPARE and WRITE answers
+// have the same length; a WRITE answer that echoes its length must echo the
+// one sent, and a SUM answer is longer than both.
+bool hasShape(const aPacket* packet, void* reference)
+{
+    const auto* shape = static_cast<const UpdaterEntity::ReplyShape*>(reference);
+    uint8_t address = 0, length = 0;
+    aPacket_GetAddress(packet, &address);
+    aPacket_GetLength(packet, &length);
+    const uint8_t* d = aPacket_GetData(packet);
+    if (address != shape->address || length < 2 || length < shape->minLength || length > shape->maxLength ||
+        d[0] != UpdaterEntity::cmdUPGRADE || d[1] != shape->value)
+        return false;
+    if (shape->checkEcho && length == kStatusValue16Length)
+        return (uint16_t(d[3] << 8 | d[4])) == shape->echo;
+    return !shape->checkEcho || length == kStatusLength;
+}
 
 uint32_t bigEndian32(const uint8_t* bytes)
 {
@@ -60,17 +97,39 @@ aErr UpdaterEntity::send(uint8_t value, const uint8_t* rest, uint8_t length)
     return sendPacket(cmdUPGRADE, uint8_t(length + 1), data);
 }
 
-// The first packet that starts with 95, value; reply holds 28 bytes.
-aErr UpdaterEntity::await(uint8_t value, uint8_t* reply, uint8_t* length)
+UpdaterEntity::ReplyShape UpdaterEntity::shape(uint8_t value, uint8_t minLength, uint8_t maxLength) const
 {
-    const uint8_t match[] = {cmdUPGRADE, value};
-    *length = sizeof match;
-    return receivePacket(match, length, reply);
+    return ReplyShape{m_module ? m_module->getModuleAddress() : uint8_t(0), value, minLength, maxLength, false, 0};
+}
+
+void UpdaterEntity::dropStaleReplies()
+{
+    if (m_module == nullptr || m_module->getLink() == nullptr)
+        return;
+    uint8_t address = m_module->getModuleAddress();
+    m_module->getLink()->dropMatchingPackets(isUpgradeAnswer, &address);
+}
+
+aErr UpdaterEntity::await(const ReplyShape& wanted, uint8_t* reply, uint8_t* length)
+{
+    if (m_module == nullptr || m_module->getLink() == nullptr)
+        return aErrResource;
+    ReplyShape copy = wanted;
+    return m_module->getLink()->awaitPacket(wanted.address, hasShape, &copy, kReplyWaitMs, length, reply);
+}
+
+uint64_t UpdaterEntity::linkDrops() const
+{
+    uint64_t drops = 0;
+    if (m_module != nullptr && m_module->getLink() != nullptr)
+        m_module->getLink()->getLinkDrops(&drops);
+    return drops;
 }
 
 aErr UpdaterEntity::LoaderInit()
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
+    dropStaleReplies();
     aErr err = send(val_UPGRADE_INIT, nullptr, 0);
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", int(err));
@@ -78,10 +137,10 @@ aErr UpdaterEntity::LoaderInit()
     }
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    err = await(val_UPGRADE_INIT, reply, &length);
+    err = await(shape(val_UPGRADE_INIT, 2, kAnyLength), reply, &length);
     if (err != aErrNone)
         return err;
-    if (length <= 5)
+    if (length < kInitReplyLength)
         return aErrPacket;
     const uint32_t base = bigEndian32(reply + 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", int(base), base);
@@ -98,6 +157,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
              block[0], block[1], block[2], block[3]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", int(bigEndian32(block)));
     const uint8_t rest[] = {flags, block[0], block[1], block[2], block[3]};
+    dropStaleReplies();
     aErr err = send(val_UPGRADE_PREPARE, rest, sizeof rest);
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", int(err));
@@ -105,10 +165,10 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
     }
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    err = await(val_UPGRADE_STATUS, reply, &replyLength);
+    err = await(shape(val_UPGRADE_STATUS, kStatusValue16Length, kStatusValue16Length), reply, &replyLength);
     if (err != aErrNone)
         return err;
-    if (replyLength < 5 || reply[2] != 0) {
+    if (reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return aErrInvalidOption;
     }
@@ -156,6 +216,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
             const uint32_t chunk = std::min(remaining, kDataChunk);
             Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", int(chunk));
             const uint8_t* at = data + (length - remaining);
+            dropStaleReplies();
             err = send(val_UPGRADE_DATA, at, uint8_t(chunk));
             if (err != aErrNone) {
                 Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", int(err));
@@ -163,12 +224,12 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
             }
             uint8_t reply[aPACKET_MAX_DATA];
             uint8_t replyLength = 0;
-            if (await(val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
+            if (await(shape(val_UPGRADE_DATA, kDataReplyLength, kDataReplyLength), reply, &replyLength) != aErrNone) {
                 Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
                 err = aErrPacket;
                 break;
             }
-            const uint8_t accepted = replyLength > 2 ? reply[2] : 0;
+            const uint8_t accepted = reply[2];
             if (accepted != chunk) {
                 Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n",
                          int(accepted), int(chunk));
@@ -189,15 +250,17 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         return err;
 
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
+    dropStaleReplies();
     send(val_UPGRADE_SUM, nullptr, 0);
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    if (await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
+    if (await(shape(val_UPGRADE_STATUS, kStatusValue32Length, kStatusValue32Length), reply, &replyLength) !=
+        aErrNone) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
         return aErrPacket;
     }
-    const uint8_t status = replyLength > 2 ? reply[2] : 0xFF;
-    const uint32_t moduleSum = replyLength >= 7 ? bigEndian32(reply + 3) : ~sum;
+    const uint8_t status = reply[2];
+    const uint32_t moduleSum = bigEndian32(reply + 3);
     if (status == 0 && moduleSum == sum) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
                  moduleSum, int(counter));
@@ -246,6 +309,7 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n", int(length));
     const uint8_t rest[] = {uint8_t(length >> 8), uint8_t(length)};
+    dropStaleReplies();
     aErr err = send(val_UPGRADE_WRITE, rest, sizeof rest);
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", int(err), aError_GetErrorText(err));
@@ -253,8 +317,11 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
     }
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    err = await(val_UPGRADE_STATUS, reply, &replyLength);
-    if (err != aErrNone || replyLength < 3 || reply[2] != 0) {
+    ReplyShape written = shape(val_UPGRADE_STATUS, kStatusLength, kStatusValue16Length);
+    written.checkEcho = true;
+    written.echo = uint16_t(length);
+    err = await(written, reply, &replyLength);
+    if (err != aErrNone || reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
         return aErrInvalidOption;
     }
@@ -265,6 +332,8 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
 aErr UpdaterEntity::LoaderStart()
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
+    dropStaleReplies();
+    m_dropsAtLoad = linkDrops();
     aErr err = send(val_UPGRADE_LOAD, nullptr, 0);
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", int(err));
@@ -272,15 +341,20 @@ aErr UpdaterEntity::LoaderStart()
     }
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t length = 0;
-    err = await(val_UPGRADE_LOAD, reply, &length);
+    const ReplyShape started = shape(val_UPGRADE_LOAD, 2, kAnyLength);
+    err = await(started, reply, &length);
     if (err == aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
         return aErrNone;
     }
     // The module may have restarted into its loader and dropped the link.
     err = _reconnect(kLoadReconnectDelayMs);
+    // The restart is over once the loader answers on the new link.
+    m_dropsAtLoad = linkDrops();
+    if (err == aErrNotFound)
+        return err;  // another module answered in the loader's place
     if (err == aErrNone) {
-        err = await(val_UPGRADE_LOAD, reply, &length);
+        err = await(shape(val_UPGRADE_LOAD, 2, kAnyLength), reply, &length);
         if (err == aErrNone) {
             Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
             return aErrNone;
@@ -294,10 +368,24 @@ aErr UpdaterEntity::LoaderStart()
     return aErrTimeout;
 }
 
+bool UpdaterEntity::isModuleBeingUpdated(uint32_t serial, uint8_t model)
+{
+    SystemClass system;
+    system.init(m_module, 0);
+    uint32_t reported = 0;
+    aErr err = system.getSerialNumber(&reported);
+    if (err == aErrNone && reported != kDefaultSerial)
+        return reported == serial;
+    uint8_t reportedModel = 0;
+    return model != 0 && system.getModel(&reportedModel) == aErrNone && reportedModel == model;
+}
+
 aErr UpdaterEntity::_reconnect(uint32_t delayMs)
 {
     if (m_module == nullptr)
         return aErrResource;
+    linkSpec target{};
+    m_module->getLinkSpecifier(&target);
     m_module->disconnect();
     aErr err = aErrConnection;
     for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
@@ -314,6 +402,14 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs)
         Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
                  kReconnectAttempts);
         err = m_module->connect(USB, kDefaultSerial);
+        // Whichever module answers as the default serial number is not
+        // necessarily this one: two modules may wait in their loaders.
+        if (err == aErrNone && !isModuleBeingUpdated(target.serial_num, uint8_t(target.model))) {
+            Log::log(0, "NETWORK: The module in its loader is not %08X; no firmware is sent to it\n",
+                     target.serial_num);
+            m_module->disconnect();
+            return aErrNotFound;
+        }
         if (err == aErrNone) {
             Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
             return aErrNone;
@@ -349,20 +445,56 @@ aErr UpdaterEntity::CheckPooledPacketsSupport()
     return err;
 }
 
+// The module shows that it restarted by dropping its link, however fast it
+// is back: the link's count of losses moves. One that never drops within the
+// wait has not taken the new firmware. A module behind a router never drops
+// the router's link, so there is nothing to wait for.
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+    const uint64_t before = linkDrops();
     aErr err = send(val_UPGRADE_REBOOT, nullptr, 0);
     if (err != aErrNone)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
-    for (int poll = 0; poll < kMaxRebootPolls && m_module != nullptr && m_module->isConnected(); ++poll) {
-        aTime_MSSleep(kRebootPollMs);
-        display.update_spinner(true, "Verifying Update");
-        Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
-        Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
-        if (m_skipLinkDropWait)
+    bool dropped = false;
+    const uint64_t start = aTime_GetMSTicks();
+    uint64_t nextSpin = start;
+    for (;;) {
+        const uint64_t now = aTime_GetMSTicks();
+        if (now >= nextSpin) {
+            display.update_spinner(true, "Verifying Update");
+            Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
+            Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
+            nextSpin = now + kSpinnerMs;
+        }
+        if (m_skipLinkDropWait) {
+            aTime_MSSleep(kSpinnerMs);
+            dropped = true;
             break;
+        }
+        dropped = m_module == nullptr || !m_module->getLink() || linkDrops() > before ||
+                  m_module->getLink()->stem() == 0;
+        if (dropped || now - start >= m_rebootWaitMs)
+            break;
+        aTime_MSSleep(kDropPollMs);
     }
     display.update_spinner(false, "Verifying Update");
+    if (!dropped) {
+        Log::log(0, "NETWORK: The module did not restart within %lu ms of the reboot request\n", m_rebootWaitMs);
+        if (err == aErrNone)
+            err = aErrTimeout;
+    }
     return err;
+}
+
+bool UpdaterEntity::AwaitLinkDrop(unsigned long waitMs)
+{
+    const uint64_t start = aTime_GetMSTicks();
+    for (;;) {
+        if (m_module == nullptr || !m_module->isConnected() || linkDrops() > m_dropsAtLoad)
+            return true;
+        if (aTime_GetMSTicks() - start >= waitMs)
+            return false;
+        aTime_MSSleep(kDropPollMs);
+    }
 }

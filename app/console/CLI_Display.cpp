@@ -16,14 +16,14 @@ static_assert(sizeof kBar - 1 == kBarWidth, "the bar string is the full bar widt
 
 const char* const kSpinnerFrames[8] = {".", "..", "...", "....", ".....", "....", "...", ".."};
 
-bool _on_terminal()
+bool _on_terminal(FILE* out)
 {
-    return isatty(STDOUT_FILENO) == 1;
+    return isatty(fileno(out)) == 1;
 }
 
-void _erase_line()
+void _erase_line(FILE* out)
 {
-    printf("\r%*s\r", kEraseWidth, " ");
+    fprintf(out, "\r%*s\r", kEraseWidth, " ");
 }
 
 }  // namespace
@@ -36,14 +36,15 @@ CLI_Display::CLI_Display()
 
 void CLI_Display::display_progress(bool show)
 {
-    if (!_on_terminal() || show)
+    if (!_on_terminal(progressStream()) || show)
         return;
-    _erase_line();
+    _erase_line(progressStream());
 }
 
 void CLI_Display::update_progress(double fraction, const char* label)
 {
-    if (!_on_terminal())
+    FILE* out = progressStream();
+    if (!_on_terminal(out))
         return;
     if (!(fraction > 0.0))  // NaN too
         fraction = 0.0;
@@ -65,30 +66,31 @@ void CLI_Display::update_progress(double fraction, const char* label)
         bar.append(size_t(width - n - 1), ' ');
     }
     if (label)
-        printf("\r (%s) [%s] (%3d%% ) ", label, bar.c_str(), percent);
+        fprintf(out, "\r (%s) [%s] (%3d%% ) ", label, bar.c_str(), percent);
     else
-        printf("\r[%s] (%3d%% ) ", bar.c_str(), percent);
+        fprintf(out, "\r[%s] (%3d%% ) ", bar.c_str(), percent);
 }
 
 void CLI_Display::update_spinner(bool on, const char* label)
 {
-    if (!_on_terminal())
+    FILE* out = progressStream();
+    if (!_on_terminal(out))
         return;
     if (!on) {
-        _erase_line();
+        _erase_line(out);
         return;
     }
     const char* frame = kSpinnerFrames[count];
     if (label)
-        printf("\r (%s) %s      \r", label, frame);
+        fprintf(out, "\r (%s) %s      \r", label, frame);
     else
-        printf("\r %s      \r", frame);
+        fprintf(out, "\r %s      \r", frame);
     count = uint8_t((count + 1) % 8);
 }
 
 void CLI_Display::info_message(const char* text)
 {
-    printf("%s\n", text);
+    fprintf(progressStream(), "%s\n", text);
 }
 
 void CLI_Display::error_message(const char* text)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "UpdaterDisplayInterface.h"
 
@@ -23,6 +24,14 @@ public:
     void info_message(const char* text) override;
     void error_message(const char* text) override;
 
+    // Sends information, the progress bar and the spinner to standard error
+    // as well (drawn when it is a terminal), keeping standard output for one
+    // document a script reads.
+    void send_info_to_stderr(bool toStderr) { infoToStderr = toStderr; }
+    // Where information and progress go.
+    FILE* progressStream() const { return infoToStderr ? stderr : stdout; }
+
 private:
+    bool infoToStderr = false;
     static uint8_t count;  // the spinner's next frame, shared by every display
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Background.h"
+#include "BenchArgs.h"
 #include "NetNamespace.h"
 #include "Process.h"
 #include "aLink.h"
@@ -24,8 +25,6 @@ using testsupport::ReadFile;
 
 namespace {
 
-constexpr const char* kHostSide = "198.18.9.1";
-constexpr const char* kModuleHost = "198.18.9.2";
 constexpr const char* kSerial = "5EED0256";
 constexpr std::uint32_t kSerialNumber = 0x5EED0256;
 constexpr std::uint8_t kAddress = 2;
@@ -50,31 +49,13 @@ struct Timing {
     std::string why;
 };
 
-double Seconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-bool Option(int argc, char** argv, const char* name, long* value)
-{
-    const std::string prefix = std::string(name) + "=";
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]).rfind(prefix, 0) == 0) {
-            *value = std::atol(argv[i] + prefix.size());
-            return true;
-        }
-    return false;
-}
-
 // A modsim program on the module host; port 0 when it did not come up.
 std::unique_ptr<BackgroundProcess> StartModule(const std::vector<std::string>& extra, const std::string& log,
                                                std::uint16_t* port)
 {
     std::vector<std::string> argv = {MODSIM_BIN, "--serial", kSerial,    "--model", "4", "--address", "2",
-                                     "--version", "2.11.3", "--build", "1000", "--tcp", "0", "--bind", kModuleHost,
-                                     "--udp-discovery", kModuleHost};
+                                     "--version", "2.11.3", "--build", "1000", "--tcp", "0", "--bind", bench::kModuleHost,
+                                     "--udp-discovery", bench::kModuleHost};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto module = std::make_unique<BackgroundProcess>(argv, log);
     const std::string tcp = module->ReadLine();
@@ -105,19 +86,19 @@ Timing RunUpdate(const std::string& work, const std::string& bird, const Way& wa
         t.why = "the module did not start: " + ReadFile(work + "/module.log");
         return t;
     }
-    const double start = Seconds();
+    const double start = bench::Seconds();
     BackgroundProcess updater({UPDATER_BIN, "-U", "-d", kSerial, "-f", bird, "-m", way.mode, "-i", work + "/store",
                                "-u", "http://127.0.0.1:9/cgi/u"},
                               work + "/updater.err");
     double phaseStart = 0, phaseEnd = 0;
     for (std::string line; !(line = updater.ReadLine(std::chrono::milliseconds(120000))).empty();) {
         if (phaseStart == 0 && line.rfind("Transferring firmware block 1 of", 0) == 0)
-            phaseStart = Seconds();
+            phaseStart = bench::Seconds();
         else if (phaseStart != 0 && phaseEnd == 0 && line.rfind("Transferred ", 0) == 0)
-            phaseEnd = Seconds();
+            phaseEnd = bench::Seconds();
     }
     const int status = updater.Stop();
-    t.wall = Seconds() - start;
+    t.wall = bench::Seconds() - start;
     t.phase = phaseEnd - phaseStart;
     module->Stop();
     if (status != 0 || phaseEnd == 0)
@@ -155,11 +136,11 @@ double MedianUs(int32_t link, int count, const std::vector<std::vector<std::uint
 {
     std::vector<double> us;
     for (int i = 0; i < 200 + count; ++i) {
-        const double start = Seconds();
+        const double start = bench::Seconds();
         if (!Exchange(link, requests, expected))
             return 0;
         if (i >= 200)
-            us.push_back((Seconds() - start) * 1e6);
+            us.push_back((bench::Seconds() - start) * 1e6);
     }
     std::sort(us.begin(), us.end());
     return us[us.size() / 2];
@@ -192,7 +173,7 @@ Latency MeasureLatency(const std::string& work, int count, std::size_t pieceByte
     Latency l;
     std::uint16_t port = 0;
     auto module = StartModule({}, work + "/echo.log", &port);
-    int32_t link = port ? aLink_CreateTCPIP(kSerialNumber, testsupport::Addr(kModuleHost), port) : 0;
+    int32_t link = port ? aLink_CreateTCPIP(kSerialNumber, testsupport::Addr(bench::kModuleHost), port) : 0;
     if (link == 0)
         return l;
     l.echoUs = MedianUs(link, count, {{kCmdEcho, 0x5A}}, 0x5A);
@@ -221,23 +202,17 @@ std::uint64_t RoundTrips(std::size_t size, std::size_t blockSize, bool uei)
 int main(int argc, char** argv)
 {
     long size = 256 * 1024, blockSize = 512, repeat = 3, count = 2000;
-    Option(argc, argv, "--size", &size);
-    Option(argc, argv, "--block-size", &blockSize);
-    Option(argc, argv, "--repeat", &repeat);
-    Option(argc, argv, "--count", &count);
+    bench::Option(argc, argv, "--size", &size);
+    bench::Option(argc, argv, "--block-size", &blockSize);
+    bench::Option(argc, argv, "--repeat", &repeat);
+    bench::Option(argc, argv, "--count", &count);
     if (size <= 0 || blockSize <= 0 || blockSize > 65535 || repeat <= 0 || count <= 0) {
         std::fprintf(stderr, "usage: update_bench [--size=BYTES] [--block-size=N] [--repeat=N] [--count=N]\n");
         return 2;
     }
+    if (!bench::EnterModuleStage("update_bench", "ub0", "ub1"))
+        return 1;
     std::string why;
-    if (!testsupport::EnterNetworkNamespace(&why)) {
-        std::fprintf(stderr, "update_bench: %s\n", why.c_str());
-        return 1;
-    }
-    if (!testsupport::AddVethPair("ub0", kHostSide, "ub1", kModuleHost)) {
-        std::fprintf(stderr, "update_bench: could not make the veth pair of the module host\n");
-        return 1;
-    }
     testsupport::TempDir work;
 
     birdmake::Image image;

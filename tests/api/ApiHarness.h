@@ -21,6 +21,19 @@ inline aEtherConfig Unshared()
     return config;
 }
 
+// A router at linkmodsim::kAddress, streaming nothing unasked, with one
+// module behind it at address 4.
+inline modsim::ModuleConfig RouterWithModuleBehind()
+{
+    modsim::ModuleConfig config;
+    config.streamRateHz = 0;
+    modsim::BehindModule behind;
+    behind.serial = 0x0000B001;
+    behind.address = 4;
+    config.behind.push_back(behind);
+    return config;
+}
+
 inline linkSpec SpecOf(const linkmodsim::TcpModule& module, uint32_t serial = linkmodsim::kSerial)
 {
     linkSpec spec{};

@@ -2,12 +2,15 @@
 // over packetised serial: whole conversations, then the ways they fail.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -157,6 +160,12 @@ TEST(ObjectLayerSlots, StoreSlotsAndFactoryDataRoundTrip)
     ASSERT_EQ(link.getFactoryData(kAddress, 2, read.data(), read.size(), &count), aErrNone);
     read.resize(count);
     EXPECT_EQ(read, factory);
+    std::vector<uint8_t> exact(factory.size());
+    EXPECT_EQ(link.getFactoryData(kAddress, 2, exact.data(), exact.size(), &count), aErrNone)
+        << "data that exactly fills the buffer";
+    EXPECT_EQ(exact, factory);
+    std::vector<uint8_t> short1(factory.size() - 1);
+    EXPECT_EQ(link.getFactoryData(kAddress, 2, short1.data(), short1.size(), &count), aErrOverrun);
 }
 
 TEST(ObjectLayerFailures, RefusedArgumentsAndSilentModules)
@@ -208,14 +217,21 @@ TEST(ObjectLayerFailures, RefusedArgumentsAndSilentModules)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(module.disconnect(), aErrNone);
     EXPECT_EQ(module.reconnect(), aErrNotReady) << "a module that never tells its address fails the connect";
+    EXPECT_FALSE(module.isConnected());
+    simulated.session.setFaults({});
+    EXPECT_EQ(module.reconnect(), aErrNone) << "the failed connect closed what it opened";
+    EXPECT_EQ(system.getSerialNumber(&serial), aErrNone);
 }
 
-// Replies of the wrong shape: each query names its own failure, and a UEI
-// reply of an unexpected length is taken without changing the value.
-TEST(ObjectLayerFailures, RepliesOfTheWrongShape)
+// Replies that do not answer the request: each query names its own failure;
+// a UEI reply without a value of any width, an error reply naming no error, a
+// sample the module streamed of the same option, and the late answer to an
+// earlier request are never taken for a get's answer.
+TEST(ObjectLayerFailures, RepliesThatDoNotAnswerTheRequest)
 {
+    int versionRequests = 0;  // outlives the simulator whose handler counts
     linkmodsim::TcpModule simulated;
-    simulated.session.withModule([](modsim::VirtualModule& m) {
+    simulated.session.withModule([&](modsim::VirtualModule& m) {
         m.setHandler(0x49, [](modsim::VirtualModule& vm, const modsim::Packet& p) {
             if (p.data.size() > 1 && p.data[1] == 0xFF)
                 vm.send(modsim::Packet{kAddress, {0x49, 0xFF, 1, 2, 3}});  // one byte short
@@ -224,8 +240,20 @@ TEST(ObjectLayerFailures, RepliesOfTheWrongShape)
             else
                 vm.send(modsim::Packet{kAddress, {0x49, 4, 3}});  // no count
         });
-        m.setHandler(3, [](modsim::VirtualModule& vm, const modsim::Packet& p) {
-            vm.send(modsim::Packet{kAddress, {3, uint8_t(p.data[1] & 0x3F), 0, 1, 2, 3}});  // length 6
+        m.setHandler(3, [&](modsim::VirtualModule& vm, const modsim::Packet& p) {
+            const uint8_t option = uint8_t(p.data[1] & 0x3F);
+            if (option == 9) {
+                vm.send(modsim::Packet{kAddress, {3, option, 0, 1, 2, 3}});  // length 6
+            } else if (option == 8) {
+                vm.send(modsim::Packet{kAddress, {3, option, 0x80, 0}});  // error, code 0
+            } else if (option == 7 && versionRequests++ == 0) {
+                vm.delayReplies(1200);  // answered after the host stopped waiting
+                vm.send(modsim::Packet{kAddress, {3, option, 0, 0xAA, 0xAA, 0, 1}});
+            } else if (option == 7) {
+                vm.send(modsim::Packet{kAddress, {3, option, 0, 0xBB, 0xBB, 0, 2}});
+            } else {
+                vm.send(modsim::Packet{kAddress, {3, option, 0, 0, 0, 0x30, 0x39}});  // 12345
+            }
         });
     });
     Module module(kAddress, 0);
@@ -238,30 +266,54 @@ TEST(ObjectLayerFailures, RepliesOfTheWrongShape)
     uint8_t count = 9;
     EXPECT_EQ(module.classQuantity(3, &count), aErrUnknown);
     EXPECT_EQ(count, 0) << "cleared before the query";
+
     SystemClass system;
     system.init(&module, 0);
     uint32_t serial = 0xABCDEF01;
-    EXPECT_EQ(system.getSerialNumber(&serial), aErrNone);
-    EXPECT_EQ(serial, 0u) << "a length-6 reply leaves the record's value as it was";
+    EXPECT_EQ(system.getSerialNumber(&serial), aErrSize) << "a length-6 reply carries no value";
+    EXPECT_EQ(serial, 0xABCDEF01u);
+    uint8_t model = 0;
+    EXPECT_EQ(system.getModel(&model), aErrUnknown) << "an error reply is never a success";
+    uint8_t led = 0;
+    EXPECT_EQ(system.getLED(&led), aErrSize) << "a 32-bit answer to an 8-bit get";
+
+    // A sample of the uptime, queued because nothing streams here.
+    std::vector<uint8_t> sample = {3, 22, 0x40, 3, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 77, 0};
+    simulated.session.pushPacket(modsim::Packet{kAddress, sample});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    uint32_t uptime = 0;
+    EXPECT_EQ(system.getUptime(&uptime), aErrNone);
+    EXPECT_EQ(uptime, 12345u) << "the module's answer, not the sample";
+
+    uint32_t version = 0;
+    EXPECT_EQ(system.getVersion(&version), aErrTimeout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the late answer arrives meanwhile
+    EXPECT_EQ(system.getVersion(&version), aErrNone);
+    EXPECT_EQ(version, 0xBBBB0002u) << "the late answer to the first get is not the second's";
 }
 
 TEST(ObjectLayerFailures, DiscoveryFallbackRunsOnceAndOnlyWhenAllowed)
 {
-    Module module(kAddress, 0);
-    aEtherConfig config = Unshared();
-    config.fallback = true;
-    ASSERT_EQ(module.setConfig(config), aErrNone);
-    aLinkDebug_Set(1, 0x01);
-    testing::internal::CaptureStdout();
     // No USB module with that serial number; nor any link server on this host.
-    const aErr err = module.connect(USB, 0x0BADF00D);
-    const std::string trace = testing::internal::GetCapturedStdout();
-    aLinkDebug_Set(0, 0);
-    EXPECT_NE(err, aErrNone);
+    auto attempt = [](bool fallback) {
+        Module module(kAddress, 0);
+        aEtherConfig config = Unshared();
+        config.fallback = fallback;
+        EXPECT_EQ(module.setConfig(config), aErrNone);
+        aLinkDebug_Set(1, 0x01);
+        testing::internal::CaptureStdout();
+        EXPECT_NE(module.connect(USB, 0x0BADF00D), aErrNone);
+        const std::string trace = testing::internal::GetCapturedStdout();
+        aLinkDebug_Set(0, 0);
+        return trace;
+    };
+    const std::string trace = attempt(true);
     const std::string line = "Executing Fallback - old type: 1 - new type: 4\n";
     const size_t at = trace.find(line);
     EXPECT_NE(at, std::string::npos) << trace;
     EXPECT_EQ(trace.find("Executing Fallback", at + 1), std::string::npos) << "never a third attempt";
+    const std::string off = attempt(false);
+    EXPECT_EQ(off.find("Executing Fallback"), std::string::npos) << off;
 }
 
 TEST(ObjectLayerFailures, PacketLogRecordsTheConversation)
@@ -290,6 +342,55 @@ TEST(ObjectLayerFailures, PacketLogRecordsTheConversation)
     EXPECT_NE(text.find("> 02 03 17 A1 B2"), std::string::npos);
     module.disconnect();
     std::remove(path);
+}
+
+}  // namespace
+
+
+namespace {
+
+// A router and a module behind it share one link, and each is asked from a
+// thread of its own: every answer goes to the question its module was asked
+// (factory data, store slots, module queries alike).
+TEST(ObjectLayerShared, TwoModulesOnOneLinkEachGetTheirOwnAnswers)
+{
+    modsim::ModuleConfig config = RouterWithModuleBehind();
+    config.build = 500;
+    config.behind[0].build = 900;
+    linkmodsim::TcpModule simulated(config);
+    Module router(kAddress, 0);
+    ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);
+    Module target(4, 0);
+    ASSERT_EQ(target.connectThroughLinkModule(&router), aErrNone);
+    auto ask = [](Module* module, uint8_t fill, uint32_t build, std::atomic<int>* wrong) {
+        Link& link = *module->getLink();
+        const uint8_t address = module->getModuleAddress();
+        const std::vector<uint8_t> data(60, fill);
+        if (link.setFactoryData(address, 0, data.data(), data.size()) != aErrNone ||
+            link.loadStoreSlot(address, 0, 1, data.data(), data.size()) != aErrNone)
+            ++*wrong;
+        for (int round = 0; round < 20; ++round) {
+            uint8_t buffer[256];
+            size_t count = 0;
+            uint32_t reported = 0;
+            if (link.getFactoryData(address, 0, buffer, sizeof buffer, &count) != aErrNone || count != data.size() ||
+                std::memcmp(buffer, data.data(), count) != 0)
+                ++*wrong;
+            if (link.unloadStoreSlot(address, 0, 1, buffer, sizeof buffer, &count) != aErrNone ||
+                count != data.size() || std::memcmp(buffer, data.data(), count) != 0)
+                ++*wrong;
+            if (module->getBuild(&reported) != aErrNone || reported != build)
+                ++*wrong;
+        }
+    };
+    std::atomic<int> routerWrong{0}, targetWrong{0};
+    std::thread first(ask, &router, uint8_t(0xAA), 500u, &routerWrong);
+    std::thread second(ask, &target, uint8_t(0xBB), 900u, &targetWrong);
+    first.join();
+    second.join();
+    EXPECT_EQ(routerWrong.load(), 0);
+    EXPECT_EQ(targetWrong.load(), 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "ApiHarness.h"
@@ -135,20 +136,26 @@ TEST_F(Streams, WildcardRegistrationCachesEveryOptionAndStopsCleanly)
 // never cached. A registration the module does not acknowledge leaves nothing.
 TEST_F(Streams, MalformedSamplesAndRefusedRegistrationsLeaveNoEntries)
 {
-    ASSERT_EQ(link().enableStream(kAddress, kCmdSystem, kUptime, 0, true), aErrNone);
+    ASSERT_EQ(link().enableStream(kAddress, kCmdSystem, Link::STREAM_ANY, 0, true), aErrNone);
     simulated->session.pushPacket(sample32(kUptime, 77, 16));  // a 32-bit sample one byte short
     modsim::Packet series = sample32(kUptime, 78);
     series.data.back() = 0x81;  // continue bit: a byte-array stream, never a sample
     simulated->session.pushPacket(series);
-    simulated->session.pushPacket(sample32(kUptime, 79));
+    simulated->session.pushPacket(sample32(kTemperature, 5));  // sent after them: seen after them
     uint32_t value = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        return link().getStreamValue(kAddress, kCmdSystem, kTemperature, 0, 0, &value) == aErrNone;
+    }));
+    EXPECT_EQ(link().getStreamValue(kAddress, kCmdSystem, kUptime, 0, 0, &value), aErrNotFound)
+        << "neither look-alike was cached";
+    simulated->session.pushPacket(sample32(kUptime, 79));
     ASSERT_TRUE(waitUntil([&] { return link().getStreamValue(kAddress, kCmdSystem, kUptime, 0, 0, &value) == aErrNone; }));
     EXPECT_EQ(value, 79u);
     const uint8_t match[] = {kCmdSystem, kUptime};
     uint8_t reply[28];
     uint8_t length = sizeof match;
     EXPECT_EQ(link().receivePacket(kAddress, match, &length, reply), aErrTimeout) << "samples never reach the queue";
-    ASSERT_EQ(link().enableStream(kAddress, kCmdSystem, kUptime, 0, false), aErrNone);
+    ASSERT_EQ(link().enableStream(kAddress, kCmdSystem, Link::STREAM_ANY, 0, false), aErrNone);
 
     const int threadsBefore = threadCount();
     // Address 4 holds no module here: the acknowledgement never comes.
@@ -158,6 +165,170 @@ TEST_F(Streams, MalformedSamplesAndRefusedRegistrationsLeaveNoEntries)
                     .empty());
     EXPECT_EQ(threadCount(), threadsBefore);
     EXPECT_EQ(link().enableStream(3, kCmdSystem, kUptime, 0, true), aErrParam) << "odd module address";
+}
+
+// A removal returns only once a callback of what it removed has finished,
+// and none of its queued callbacks runs after it: the caller may free the
+// context then. A callback may close its own module's link.
+TEST_F(Streams, CallbacksEndWithTheirRegistrationAndMayCloseTheirLink)
+{
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> calls{0};
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&](const aPacket*, void*) -> uint8_t {
+                                                if (calls++ == 0) {
+                                                    entered.set_value();
+                                                    released.wait();
+                                                }
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    for (uint32_t i = 1; i <= 5; ++i)
+        simulated->session.pushPacket(sample32(kTemperature, i));
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    uint32_t value = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        return link().getStreamValue(kAddress, kCmdSystem, kTemperature, 0, 0, &value) == aErrNone && value == 5;
+    })) << "four callbacks wait behind the running one";
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        EXPECT_EQ(system.registerOptionCallback(kTemperature, false, nullptr, nullptr), aErrNone);
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(removed.load()) << "the removal waits for the running callback";
+    release.set_value();
+    remover.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls.load(), 1) << "queued callbacks of the removed registration never ran";
+
+    std::atomic<int> closes{0};
+    std::atomic<bool> closed{false};
+    Module* own = module.get();
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&](const aPacket*, void*) -> uint8_t {
+                                                ++closes;
+                                                own->disconnect();
+                                                closed = true;
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 6));
+    simulated->session.pushPacket(sample32(kTemperature, 7));
+    ASSERT_TRUE(waitUntil([&] { return closed.load(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(module->isConnected());
+    EXPECT_EQ(closes.load(), 1);
+    module.reset();  // joins the worker the callback ran on
+}
+
+// A callback that trades its registration for another from inside: the
+// worker it runs on serves the new one.
+TEST_F(Streams, ACallbackMayTradeItsRegistrationForAnother)
+{
+    std::atomic<int> traded{0}, uptimeCalls{0};
+    Link* own = &link();
+    auto onUptime = [&](const aPacket*, void*) -> uint8_t {
+        ++uptimeCalls;
+        return 0;
+    };
+    ASSERT_EQ(system.registerOptionCallback(kTemperature, true,
+                                            [&, own](const aPacket*, void*) -> uint8_t {
+                                                own->registerStreamCallback(kAddress, kCmdSystem, kTemperature, 0,
+                                                                            false, nullptr, nullptr);
+                                                own->registerStreamCallback(kAddress, kCmdSystem, kUptime, 0, true,
+                                                                            onUptime, nullptr);
+                                                ++traded;
+                                                return 0;
+                                            },
+                                            nullptr),
+              aErrNone);
+    simulated->session.pushPacket(sample32(kTemperature, 1));
+    ASSERT_TRUE(waitUntil([&] { return traded.load() == 1; }));
+    simulated->session.pushPacket(sample32(kUptime, 2));
+    EXPECT_TRUE(waitUntil([&] { return uptimeCalls.load() == 1; })) << "the new registration is served";
+}
+
+// A module behind a router shares the router's engine link: both Module
+// objects keep their own callbacks, and one leaving does not silence the other.
+TEST(StreamsThroughARouter, EachModuleOnTheSharedLinkKeepsItsCallbacks)
+{
+    linkmodsim::TcpModule simulated(RouterWithModuleBehind());
+    Module router(kAddress, 0);
+    ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);
+    Module target(4, 0);
+    ASSERT_EQ(target.connectThroughLinkModule(&router), aErrNone);
+    ASSERT_EQ(target.getLink()->stem(), router.getLink()->stem());
+
+    std::atomic<int> routerCalls{0}, targetCalls{0};
+    SystemClass routerSystem, targetSystem;
+    routerSystem.init(&router, 0);
+    targetSystem.init(&target, 0);
+    auto counter = [](std::atomic<int>& n) {
+        return [&n](const aPacket*, void*) -> uint8_t {
+            ++n;
+            return 0;
+        };
+    };
+    ASSERT_EQ(routerSystem.registerOptionCallback(kTemperature, true, counter(routerCalls), nullptr), aErrNone);
+    ASSERT_EQ(targetSystem.registerOptionCallback(kTemperature, true, counter(targetCalls), nullptr), aErrNone);
+    simulated.session.pushPacket(sample32(kTemperature, 1));
+    simulated.session.pushPacket(modsim::Packet{4, sample32(kTemperature, 2).data});
+    EXPECT_TRUE(waitUntil([&] { return routerCalls.load() == 1 && targetCalls.load() == 1; }))
+        << routerCalls.load() << " " << targetCalls.load();
+
+    ASSERT_EQ(targetSystem.registerOptionCallback(kTemperature, false, nullptr, nullptr), aErrNone);
+    simulated.session.pushPacket(sample32(kTemperature, 3));
+    EXPECT_TRUE(waitUntil([&] { return routerCalls.load() == 2; }));
+    int32_t temperature = 0;
+    EXPECT_EQ(routerSystem.getTemperature(&temperature), aErrNone);
+    EXPECT_EQ(temperature, 3);
+    EXPECT_EQ(targetCalls.load(), 1);
+}
+
+// One Link may stream several modules behind it, each from a thread of its
+// own: registrations made at the same moment set up one worker and one
+// filter, and each sample has its one callback.
+TEST(StreamsThroughARouter, ThreadsRegisterTheModulesOfOneLinkAtOnce)
+{
+    linkmodsim::TcpModule simulated(RouterWithModuleBehind());
+    Module router(kAddress, 0);
+    ASSERT_EQ(router.setConfig(Unshared()), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(SpecOf(simulated)), aErrNone);
+    Link& link = *router.getLink();
+    std::atomic<int> calls[2] = {{0}, {0}};
+    const uint8_t addresses[2] = {kAddress, 4};
+    auto each = [&](auto step) {
+        std::thread first(step, 0), second(step, 1);
+        first.join();
+        second.join();
+    };
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        each([&](int m) {
+            calls[m] = 0;
+            EXPECT_EQ(link.registerStreamCallback(addresses[m], kCmdSystem, kTemperature, 0, true,
+                                                  [&calls, m](const aPacket*, void*) -> uint8_t {
+                                                      ++calls[m];
+                                                      return 0;
+                                                  },
+                                                  nullptr),
+                      aErrNone);
+        });
+        for (uint8_t address : addresses)
+            simulated.session.pushPacket(modsim::Packet{address, sample32(kTemperature, 1).data});
+        EXPECT_TRUE(waitUntil([&] { return calls[0].load() == 1 && calls[1].load() == 1; }, 500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(calls[0].load() + calls[1].load(), 2) << "one callback a sample";
+        each([&](int m) {
+            EXPECT_EQ(link.registerStreamCallback(addresses[m], kCmdSystem, kTemperature, 0, false, nullptr, nullptr),
+                      aErrNone);
+        });
+    }
 }
 
 // The worker can fall behind by 499 callbacks; the 500th waiting is dropped
@@ -212,3 +383,6 @@ TEST_F(Streams, DestroyingTheModuleWhileStreaming)
 }
 
 }  // namespace
+
+
+

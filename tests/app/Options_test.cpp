@@ -216,3 +216,32 @@ TEST(OptionParser, AmbiguousPrefixesAndSetAsideWords)
     ASSERT_EQ(parser.Files().size(), 1u);
     EXPECT_STREQ(parser.Files()[0], "file");
 }
+
+// -d for several modules: a list checked serial by serial (the first bad one
+// named as a lone one is), repeats once, ALL; --jobs within its range.
+TEST(OptionValues, DeviceListsAllAndJobs)
+{
+    auto p = Parse({"-d", "40F5849A,0x2181f0ee,40F5849A", "--jobs=3", "--js"});
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ(p.params.serials, (std::vector<uint32_t>{0x40F5849A, 0x2181F0EE}));
+    EXPECT_EQ(p.params.serialNumber, 0u);  // no lone module: -B, -L, -J refuse a list
+    EXPECT_EQ(p.params.jobs, 3u);
+    EXPECT_TRUE(p.params.json);
+
+    p = Parse({"-d", "40F5849A"});
+    EXPECT_EQ(p.params.serialNumber, 0x40F5849Au);
+    EXPECT_FALSE(_several_devices(p.params));
+
+    p = Parse({"-d", "ALL", "--model", "TS-Hub4"});
+    EXPECT_TRUE(p.ok && p.params.allDevices && _several_devices(p.params));
+    EXPECT_EQ(p.params.modelFilter, "TS-Hub4");
+
+    p = Parse({"-d", "40F5849A,xyz,0"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.display.errors, (std::vector<std::string>{"Invalid serial number obtained from argument [xyz]"}));
+    EXPECT_FALSE(Parse({"-d", "ALL,40F5849A"}).ok);
+    EXPECT_FALSE(Parse({"-d", "40F5849A,"}).ok);
+
+    for (const char* jobs : {"0", "65", "x"})
+        EXPECT_FALSE(Parse({"--jobs", jobs}).ok) << jobs;
+}

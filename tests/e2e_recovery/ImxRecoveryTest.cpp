@@ -121,11 +121,11 @@ protected:
         url = "http://127.0.0.1:" + port.substr(0, port.find('\n')) + "/cgi/u";
     }
 
-    usbbed::ImxChip& Chip(ImxOptions::Port port, bool silent = false) {
+    usbbed::ImxChip& Chip(ImxOptions::Port port, const sdpsim::RomConfig& rom = {}) {
         ImxOptions o;
         o.port = port;
         o.uniqueId = kUniqueId;
-        o.rom.silent = silent;
+        o.rom = rom;
         o.loader.imageOut = flashDump();
         o.loader.flashBase = kFirmwareAddress;
         return bed.addImx(o);
@@ -152,14 +152,20 @@ protected:
     }
 
     // The loader went into RAM block by block and was started at entry. On a
-    // UART the host first brings the ROM's command framing back in step
-    // (after the probe for an LPC chip on the same line) with filler bytes,
-    // which the ROM sees as exactly one command it does not know.
+    // UART the probe for an LPC chip on the same line (a few short lines, at
+    // each rate an LPC chip may keep) leaves the ROM part-way into a command,
+    // or one past it; the host brings the framing back in step with filler
+    // bytes, which the ROM sees as one more command it does not know. Every
+    // command after them is one the ROM knows.
     void ExpectLoaderStarted(usbbed::ImxChip& chip, std::uint32_t entry, ImxOptions::Port port) {
         const sdpsim::RomStats s = chip.romStats();
-        const unsigned realignment = port == ImxOptions::Port::Uart ? 1u : 0u;
-        ASSERT_EQ(s.commands, s.statusRequests + s.registerReads + s.writeFiles + (s.jumpedTo ? 1u : 0u) + realignment)
-            << "commands the ROM did not know: its command framing was out of step";
+        const unsigned known = s.statusRequests + s.registerReads + s.writeFiles + (s.jumpedTo ? 1u : 0u);
+        ASSERT_GE(s.commands, known);
+        const unsigned unknown = s.commands - known;
+        if (port == ImxOptions::Port::Uart)
+            ASSERT_TRUE(unknown == 1u || unknown == 2u) << unknown << " commands the ROM did not know";
+        else
+            ASSERT_EQ(unknown, 0u) << "commands the ROM did not know: its command framing was out of step";
         EXPECT_EQ(s.writeFiles, 2u);
         EXPECT_EQ(chip.hidCounters().refusedReports, 0u);
         EXPECT_EQ(s.jumpedTo, std::optional<std::uint32_t>(entry));
@@ -202,7 +208,14 @@ protected:
         const modsim::UpgradeStats s = chip.liveLoader().withModule(
             [](modsim::VirtualModule& m) { return m.firmware().upgrade().stats(); });
         EXPECT_EQ(s.inits, 0u) << "no loader phase: the live loader is the loader";
-        EXPECT_EQ(s.writes, 20u + 10u) << "per block, pieces of the 1024-byte block size";
+        // Each 1024-byte piece is written once, unless the flow had to send a
+        // block again and says so: the emulated loader drops a packet whose
+        // two USB transfers reach it more than 100 ms apart, as they can on a
+        // loaded machine under a sanitizer, and the image is whole all the same.
+        if (r.out.find("\n  Retry ") == std::string::npos)
+            EXPECT_EQ(s.writes, 20u + 10u) << "per block, pieces of the 1024-byte block size";
+        else
+            EXPECT_GT(s.writes, 20u + 10u);
         EXPECT_EQ(s.reboots, 1u);
         const std::string settings = ReadFile(work.file("store/updater/") + kModuleSerial + "/.settings");
         EXPECT_NE(settings.find("LATEST_DOWNLOAD=3001.bird"), std::string::npos) << settings;
@@ -236,7 +249,9 @@ TEST_F(ImxRecovery, ImageWithoutEntryStartsTheLoaderAtTheDefault) {
 // A ROM that answers nothing: five status requests, then the failure on the
 // console and exit 1, within seconds; no live loader comes.
 TEST_F(ImxRecovery, NoChipAnswering) {
-    usbbed::ImxChip& chip = Chip(ImxOptions::Port::Hid, true);
+    sdpsim::RomConfig silent;
+    silent.silent = true;
+    usbbed::ImxChip& chip = Chip(ImxOptions::Port::Hid, silent);
     const auto start = std::chrono::steady_clock::now();
     const RunResult r = Updater({"-N", "-s", chip.port(), "-X", "0x10000001"});
     EXPECT_EQ(r.exitCode, 1);
@@ -246,6 +261,41 @@ TEST_F(ImxRecovery, NoChipAnswering) {
     EXPECT_NE(r.err.find("Got no response from chip\n"), std::string::npos) << r.err;
     EXPECT_EQ(chip.romStats().statusRequests, 5u);
     EXPECT_EQ(chip.romStats().writeFiles, 0u);
+    EXPECT_EQ(chip.liveLoaderDevice(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A live-loader image without a loader block is refused before anything
+// reaches the chip. A closed (secured) part takes the loader but will not
+// start it, and says so in its reply: the error tells the user at once,
+// rather than after a wait for a live loader that never comes.
+TEST_F(ImxRecovery, RefusedBeforeAnythingRunsOrByAClosedPart) {
+    sdpsim::RomConfig closed;
+    closed.hab = sdpsim::kHabClosed;
+    usbbed::ImxChip& chip = Chip(ImxOptions::Port::Hid, closed);
+    birdmake::Image noLoader;
+    noLoader.blocks.push_back(birdmake::InfoBlock("500", "1.0.0", "DEADDEAD", "TS-Hub4"));
+    noLoader.blocks.push_back(birdmake::StartAddressBlock(kLoaderEntry));
+    put(work.file("no-loader.bird"), noLoader);
+    RunResult r = Updater({"-U", "-t", "RECOVER", "-s", chip.port(), "-d", kModuleSerial, "-f",
+                           work.file("no-loader.bird")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("holds no loader for the chip"), std::string::npos) << r.err;
+    EXPECT_EQ(chip.romStats().commands, 0u) << "nothing reached the chip";
+
+    const auto start = std::chrono::steady_clock::now();
+    r = Updater({"-N", "-s", chip.port()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_NE(r.err.find("The chip is closed (secured) and refused to start the recovery loader"), std::string::npos)
+        << r.err;
+    const sdpsim::RomStats s = chip.romStats();
+    EXPECT_EQ(s.writeFiles, 2u);
+    EXPECT_EQ(s.refusedJumps, 1u);
+    EXPECT_FALSE(s.jumpedTo.has_value());
     EXPECT_EQ(chip.liveLoaderDevice(), nullptr);
 }
 

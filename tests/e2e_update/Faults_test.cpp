@@ -188,6 +188,28 @@ TEST_F(UpdateFault, FilesThatDoNotFit)
     EXPECT_EQ(truncated.out, kVersionLine + "Updating from Birdfile: " + file("truncated.bird") + "\n");
     EXPECT_EQ(truncated.err, "Failed to load bird file\n");
 
+    // Files that would update nothing, refused whatever -OVERRIDE says: one
+    // without loader blocks, one without firmware blocks.
+    plan = ImagePlan();
+    plan.serial = kSerial;
+    plan.loader = false;
+    WriteBird(file("no-loader.bird"), MakeBird(plan));
+    plan.loader = true;
+    plan.firmware.clear();
+    WriteBird(file("no-firmware.bird"), MakeBird(plan));
+    for (const std::string override : {"", "-OVERRIDE"}) {
+        for (const auto& [name, why] : {std::pair<std::string, std::string>{"no-loader", "no loader blocks"},
+                                        std::pair<std::string, std::string>{"no-firmware", "no firmware blocks"}}) {
+            std::vector<std::string> args = {"-U", "-d", kSerial, "-f", file(name + ".bird")};
+            if (!override.empty())
+                args.push_back(override);
+            ProcessResult nothing = Updater(args);
+            EXPECT_EQ(nothing.exitCode, 1) << name << " " << override;
+            EXPECT_EQ(nothing.out, kVersionLine + "Updating from Birdfile: " + file(name + ".bird") + "\n");
+            EXPECT_EQ(nothing.err, "Birdfile has " + why + "\n");
+        }
+    }
+
     EXPECT_EQ(ReadFile(file("flash.bin")), "");
     ExpectEarlierRecordKept();
 
@@ -226,4 +248,33 @@ TEST_F(UpdateFault, ShortDataAcknowledgementIsResent)
     // 3 loader chunks, 196 + 12 firmware chunks, and the three sent twice.
     EXPECT_EQ(Count(requests(), 1), 3 + 196 + 12 + 3);
     EXPECT_EQ(Count(requests(), 5), 10 + 1);
+}
+
+// Answers that come after the host stopped waiting (a slow flash write, a
+// slow erase, a slow sum) sit in front of the next answer: none is taken for
+// another request's, each block is sent again, and the image is exact.
+TEST_F(UpdateFault, LateAcknowledgementsEndWithTheExactImage)
+{
+    StartModuleWith({"--fault", "late-write=1100", "--fault", "late-prepare=1100@4", "--fault", "late-sum=1100@9"});
+    ProcessResult r = UpdateStored();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ReadFile(file("flash.bin")) == ExpectedFlash(bird_)) << "the module's flash differs from the file";
+    EXPECT_NE(r.out.find("  Retry 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(Settings(kSerial).find("LATEST_TRANSFER=2001.bird\n"), std::string::npos);
+    EXPECT_EQ(Count(requests(), 6), 1);
+}
+
+// The same for the loader block, answered late twice (a DATA, then a SUM):
+// it is sent again like a firmware block, and the update ends as it should.
+TEST_F(UpdateFault, LateAnswersToTheLoaderBlockAreRetried)
+{
+    StartModuleWith({"--fault", "late-data=1100@1", "--fault", "late-sum=1100@1"});
+    ProcessResult r = UpdateStored();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string block = "Transferring loader block 1 of 1, 68 bytes\n";
+    EXPECT_EQ(r.out.substr(0, r.out.find("Starting Load")),
+              kVersionLine + "Updating firmware with build: 2001\nTransferring loader to device\n" + block + block +
+                  "  Retry 1\n" + block + "  Retry 2\nTransferred 1 blocks, 68 total bytes\n");
+    EXPECT_TRUE(ReadFile(file("flash.bin")) == ExpectedFlash(bird_)) << "the module's flash differs from the file";
+    EXPECT_NE(Settings(kSerial).find("LATEST_TRANSFER=2001.bird\n"), std::string::npos);
 }

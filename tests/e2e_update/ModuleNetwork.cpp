@@ -89,8 +89,11 @@ void ModuleNetwork::TearDown()
             std::fprintf(stderr, "--- module log:\n%s", module->log().c_str());
     }
     modules_.clear();
-    if (server_)
-        server_->Stop();
+    if (server_) {
+        const int status = server_->Stop();
+        if (HasFailure())
+            std::fprintf(stderr, "--- update server (status %d) log:\n%s", status, ReadFile(work_.file("server.log")).c_str());
+    }
 }
 
 SimulatedModule& ModuleNetwork::StartModule(const std::vector<std::string>& args)
@@ -146,14 +149,15 @@ void ModuleNetwork::SeedSettings(const std::string& serial, const std::string& t
 std::vector<std::uint8_t> MakeBird(const ImagePlan& plan)
 {
     birdmake::Image image;
-    image.blocks.push_back(birdmake::LoaderBlock(0x10000000, birdmake::RandomData(64, plan.seed + 100)));
+    if (plan.loader)
+        image.blocks.push_back(birdmake::LoaderBlock(0x10000000, birdmake::RandomData(64, plan.seed + 100)));
     std::uint64_t seed = plan.seed;
     for (const ImagePlan::Block& b : plan.firmware)
         image.blocks.push_back(birdmake::FirmwareBlock(b.address, birdmake::RandomData(b.size, seed++)));
     image.blocks.push_back(birdmake::InfoBlock(std::to_string(plan.build), plan.version, plan.serial, plan.model));
     std::uint8_t major = 0, minor = 0, patch = 0;
     if (!birdmake::ParseVersion(plan.version, &major, &minor, &patch) ||
-        !birdmake::WriteIdentity(image, plan.build, major, minor, patch))
+        (!plan.firmware.empty() && !birdmake::WriteIdentity(image, plan.build, major, minor, patch)))
         throw std::invalid_argument("image version " + plan.version);
     if (plan.generic) {
         image.blocks.push_back(birdmake::SerialOffsetsBlock(0x100, 0x120));
@@ -258,6 +262,12 @@ std::string MaskUpdateTime(const std::string& out)
             masked.replace(from, to - from, "#");
     }
     return masked;
+}
+
+double UpdateSeconds(const std::string& out)
+{
+    const std::size_t at = out.rfind("Update time: ");
+    return at == std::string::npos ? -1.0 : std::atof(out.c_str() + at + 13);
 }
 
 }  // namespace e2e

@@ -84,6 +84,7 @@ struct ImagePlan {
     std::vector<Block> firmware = {{0x0, 5000}, {0x8000, 300}};
     std::uint64_t seed = 7;
     bool generic = false;  // serial offsets and placeholders at 0x100 and 0x120
+    bool loader = true;    // a loader block (a file without one updates nothing)
 };
 std::vector<std::uint8_t> MakeBird(const ImagePlan& plan);
 void WriteBird(const std::string& path, const std::vector<std::uint8_t>& bytes);
@@ -105,5 +106,7 @@ std::string TcpDeviceLine(std::uint32_t serial, unsigned module, unsigned router
 std::string SortDeviceLines(const std::string& listing);
 // "Update time: 1.2345 sec" with the figure replaced by "#".
 std::string MaskUpdateTime(const std::string& out);
+// The figure of "Update time: 1.2345 sec" in seconds; -1 when there is none.
+double UpdateSeconds(const std::string& out);
 
 }  // namespace e2e

@@ -176,3 +176,53 @@ TEST_F(Update, ThroughARouter)
                               kTcpHeader + TcpDeviceLine(0x0000B001, 4, 6, "TS-Power2", 2, 17, 2, 2001, "") +
                               TcpDeviceLine(0x0000B002, 8, 6, "TS-Power2", 2, 10, 3, 901, "")));
 }
+
+// Pieces as large as a module may ask for, in the UEI form: 4096 bytes, a
+// series numbered past 127, and 24600 bytes, a series of 1025 packets, more
+// than the link's output queue holds at once. Both are written exactly.
+TEST_F(Update, LargePiecesInUeiForm)
+{
+    ImagePlan plan;
+    plan.serial = kSerial;
+    plan.firmware = {{0x0, 30000}, {0x10000, 700}};
+    const std::vector<std::uint8_t> bird = MakeBird(plan);
+    WriteBird(file("large.bird"), bird);
+    for (const std::string blockSize : {"4096", "24600"}) {
+        SCOPED_TRACE(blockSize);
+        const std::string dump = file("flash-" + blockSize + ".bin");
+        SimulatedModule& module = StartModule({"--serial", kSerial, "--model", "4", "--address", "2", "--block-size",
+                                               blockSize, "--reenumerate-ms", "0", "--image-out", dump});
+        ProcessResult r = Updater({"-U", "-d", kSerial, "-f", file("large.bird"), "-m", "1"});
+        module.Stop();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(ReadFile(dump) == ExpectedFlash(bird)) << "the module's flash differs from the file";
+    }
+}
+
+// A module that is back at once after each restart is not waited for; one
+// that takes a few seconds is found again when it is back. Both end with the
+// exact image.
+TEST_F(Update, ModulesRestartingAtOnceOrAfterSeconds)
+{
+    ImagePlan plan;
+    plan.serial = kSerial;
+    const std::vector<std::uint8_t> bird = MakeBird(plan);
+    WriteBird(file("image.bird"), bird);
+    for (const std::string pause : {"0", "2500"}) {
+        SCOPED_TRACE(pause);
+        const std::string dump = file("flash-" + pause + ".bin");
+        SimulatedModule& module = StartModule({"--serial", kSerial, "--model", "4", "--address", "2",
+                                               "--reenumerate-ms", pause, "--image-out", dump});
+        ProcessResult r = Updater({"-U", "-d", kSerial, "-f", file("image.bird")});
+        module.Stop();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(MaskUpdateTime(r.out), kVersionLine + UpdateLines("Updating from Birdfile: " + file("image.bird") +
+                                                                        "\n",
+                                                                    5308));
+        EXPECT_TRUE(ReadFile(dump) == ExpectedFlash(bird)) << "the module's flash differs from the file";
+        if (pause == "0") {
+            EXPECT_LT(UpdateSeconds(r.out), 5.0) << r.out;
+        }
+    }
+}

@@ -15,6 +15,7 @@
 #include <deque>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace std::chrono_literals;
 using testsupport::ReadFile;
@@ -175,6 +176,44 @@ TEST_F(UsbEndToEnd, UnpluggedMidTransferFailsAndKeepsTheSettings) {
     EXPECT_FALSE(module.present());
     EXPECT_GT(s.flash().bytesWritten(), 0u);
     EXPECT_EQ(ReadFile(settingsPath()), settings);
+}
+
+// After an unanswered LOAD the module is looked for under the default serial
+// number its loader may use. Here another module waits in its loader under
+// that number and is found first: it reports another serial number, and the
+// update stops there instead of sending it firmware.
+TEST_F(UsbEndToEnd, LoaderFoundUnderTheDefaultSerialNumberMustBeTheModuleUpdated) {
+    modsim::ModuleSession& other = session(0x0000B00B, 4, "2.16.1", 900);
+    usbbed::UsbModule& stray = plug(other, "DEADDEAD", kLoaderProduct);
+    modsim::ModuleSession& s = session(kSerial, 4, "2.11.3", 1000);
+    modsim::UpdateFaults faults;
+    faults.noLoadReply = modsim::FaultWindow{1, 1};
+    s.setUpdateFaults(faults);
+    usbbed::ModuleOptions o;
+    o.identity.serial = kSerialText;
+    o.identity.product = kHub4;
+    o.identity.vendor = 0xF5A3;
+    o.loaderProduct = kLoaderProduct;
+    o.loaderSerial = "DEADDEAD";
+    usbbed::UsbModule& updated = bed.add(s, o);
+    const std::string image = writeImage(work, firmware(4000));
+    // Once the module is back in its loader, the other one comes back too:
+    // libusb lists the device it found last first.
+    std::thread replug([&] {
+        if (usbbed::UsbBed::waitFor([&] { return updated.restarts() == 1 && updated.present(); }, 20s)) {
+            stray.unplug();
+            stray.plug();
+        }
+    });
+
+    const RunResult r = updater({"-U", "-d", kSerialText, "-f", image, "-m", "0"});
+    replug.join();
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("The module in its loader is not 40F5849A"), std::string::npos) << r.err;
+    const modsim::UpgradeStats strayStats = loaderStats(other);
+    EXPECT_EQ(strayStats.prepares, 0u) << "firmware went to the other module";
+    EXPECT_EQ(strayStats.dataPackets, 0u);
+    EXPECT_EQ(loaderStats(s).prepares, 1u) << "the loader block only";
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Packet FIFOs: order and copies, the overflow rule, filtered waits that see each
+// Packet FIFOs: order and copies, the refusal of a full queue, filtered waits that see each
 // packet once, destroy releasing waiters, the right to send, and many
 // producers and consumers.
 #include <gtest/gtest.h>
@@ -62,19 +62,37 @@ TEST_F(FifoTest, OrderedCopiesAndBadPuts)
     EXPECT_GT(aPacketFifo_Create(), fifo); // sequential identifiers
 }
 
-TEST_F(FifoTest, ThousandAndFirstPacketEmptiesTheQueue)
+// A full queue refuses the next packet and keeps every one it holds; a
+// writer waiting for room is woken by the reader that makes it.
+TEST_F(FifoTest, FullQueueRefusesAndLosesNothing)
 {
     for (int i = 0; i < 1000; ++i)
         put(fifo, 2, static_cast<uint8_t>(i));
+    aPacket* extra = make(2, 0xEE);
+    EXPECT_EQ(aPacketFifo_Put(fifo, extra), aErrOverrun);
     EXPECT_EQ(aPacketFifo_GetLength(fifo), 1000u);
-    put(fifo, 2, 0);
-    EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
-    EXPECT_EQ(aPacketFifo_Get(fifo), nullptr);
-    put(fifo, 2, 77);
-    aPacket* p = aPacketFifo_Get(fifo);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(valueOf(p), 77);
-    aPacket_Destroy(&p);
+    EXPECT_EQ(aPacketFifo_AwaitRoom(fifo, 1, 0), aErrTimeout);
+    EXPECT_EQ(aPacketFifo_AwaitRoom(fifo, 1001, 0), aErrParam);
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        aPacket* first = aPacketFifo_Get(fifo);
+        EXPECT_EQ(valueOf(first), 0);
+        aPacket_Destroy(&first);
+    });
+    EXPECT_EQ(aPacketFifo_AwaitRoom(fifo, 1, 5000), aErrNone);
+    reader.join();
+    EXPECT_EQ(aPacketFifo_Put(fifo, extra), aErrNone);
+    aPacket_Destroy(&extra);
+    for (int i = 1; i < 1000; ++i) {
+        aPacket* p = aPacketFifo_Get(fifo);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(valueOf(p), static_cast<uint8_t>(i));
+        aPacket_Destroy(&p);
+    }
+    aPacket* last = aPacketFifo_Get(fifo);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(valueOf(last), 0xEE);
+    aPacket_Destroy(&last);
 }
 
 TEST_F(FifoTest, AwaitZeroDoesNotWait)

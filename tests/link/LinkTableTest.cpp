@@ -1,7 +1,9 @@
-// Link table and lifecycle: identifiers, use counts, start/stop, unknown links.
+// Link table and lifecycle: identifiers, use counts, start/stop (a short queue
+// flushed, a long one cut short), unknown links.
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 #include "FakeModule.h"
 
@@ -92,28 +94,51 @@ TEST(LinkTable, StartSendsRouteOnOnceAndStopSendsRouteOff)
     aLink_Destroy(&id);
 }
 
-TEST(LinkTable, PacketsQueuedBeforeStopAreStillWritten)
+namespace {
+
+// Queues count packets {7, n} behind a writer stuck at the module, destroys
+// the link while the writer is held for heldMs, and returns what the module
+// received in the end.
+std::vector<FakePacket> destroyBehindQueue(size_t count, int heldMs)
 {
     FakeModule module(4);
     int32_t id = aLink_Create(module.makeStream());
-    ASSERT_GT(id, 0);
+    EXPECT_GT(id, 0);
     module.setWriteGate(false);
-    for (uint8_t i = 0; i < 20; ++i) {
-        aPacket* p = makePacket(4, {7, i});
-        ASSERT_EQ(aLink_PutPacket(id, p), aErrNone);
+    for (size_t i = 0; i < count; ++i) {
+        aPacket* p = makePacket(4, {7, static_cast<uint8_t>(i)});
+        EXPECT_EQ(aLink_PutPacket(id, p), aErrNone);
         aPacket_Destroy(&p);
     }
-    // The stop begins while the writer is stuck and the rest is still queued.
     std::thread opener([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(heldMs));
         module.setWriteGate(true);
     });
     aLink_Destroy(&id);
     opener.join();
-    size_t sevens = 0;
-    for (const auto& p : module.received())
-        sevens += p.address == 4 && p.data.size() == 2 && p.data[0] == 7;
-    EXPECT_EQ(sevens, 20u);
+    return module.received();
+}
+
+size_t sevens(const std::vector<FakePacket>& received)
+{
+    size_t n = 0;
+    for (const auto& p : received)
+        n += p.address == 4 && p.data.size() == 2 && p.data[0] == 7;
+    return n;
+}
+
+} // namespace
+
+// A short queue (a last command) still goes out whole; a long one behind a
+// slow transport is cut short a while after the stop, and the route still
+// goes off.
+TEST(LinkTable, StopWritesAShortQueueAndCutsALongOneShort)
+{
+    EXPECT_EQ(sevens(destroyBehindQueue(20, 100)), 20u);
+    const auto received = destroyBehindQueue(500, 1500);
+    EXPECT_LT(sevens(received), 500u);
+    ASSERT_FALSE(received.empty());
+    EXPECT_TRUE(isForceRoute(received.back(), 0));
 }
 
 TEST(LinkTable, ResetOfCallerMadeStreamIsRefusedAndLinkKeepsWorking)

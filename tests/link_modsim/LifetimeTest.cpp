@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <memory>
+
 #include "ModsimHarness.h"
 
 using namespace linkmodsim;
@@ -74,6 +76,26 @@ TEST(LinkLifetime, DeadLinkIsNotShared)
     EXPECT_TRUE(echo(fresh, {5}));
     EXPECT_EQ(aLink_Destroy(&fresh), aErrNone);
     EXPECT_EQ(aLink_Destroy(&dead), aErrNone);
+}
+
+// A link whose module has gone is not handed to the next creator either,
+// although it keeps looking for the module: here the module comes back on
+// another port, which only a new link finds.
+TEST(LinkLifetime, LostLinkIsNotShared)
+{
+    auto gone = std::make_unique<TcpModule>();
+    int32_t lost = gone->connect();
+    ASSERT_GT(lost, 0);
+    gone->server.stop();
+    ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(lost) == aLINK_STATUS_IO_ERROR; }));
+
+    TcpModule back;
+    int32_t fresh = back.connect();
+    EXPECT_GT(fresh, 0);
+    EXPECT_NE(fresh, lost);
+    EXPECT_TRUE(echo(fresh, {6}));
+    EXPECT_EQ(aLink_Destroy(&fresh), aErrNone);
+    EXPECT_EQ(aLink_Destroy(&lost), aErrNone);
 }
 
 TEST(LinkLifetime, RepeatedLinksLeaveNothingBehind)

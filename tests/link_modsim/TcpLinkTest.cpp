@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "ModsimHarness.h"
 
@@ -154,11 +156,20 @@ TEST_F(TcpLink, LostAnswersDoNotDisturbTheOthers)
     EXPECT_TRUE(echo(id, {0xEE}));
 }
 
+uint32_t drops(int32_t id)
+{
+    uint32_t count = 0;
+    EXPECT_EQ(aLink_GetDropCount(id, &count), aErrNone);
+    return count;
+}
+
 // The module drops the connection right after an answer: the answer still
-// arrives, the stream reconnects by itself and the link goes on.
+// arrives, the stream reconnects by itself, and the link counts the loss and
+// synchronises afresh before traffic goes on.
 TEST_F(TcpLink, ConnectionResetByModuleReconnects)
 {
     open();
+    EXPECT_EQ(drops(id), 0u);
     modsim::FaultConfig drop;
     drop.resetEvery = 1;
     module->session.setFaults(drop);
@@ -166,8 +177,27 @@ TEST_F(TcpLink, ConnectionResetByModuleReconnects)
     module->session.setFaults({});
     ASSERT_TRUE(waitUntil([&] { return module->server.connections() == 2; }));
     EXPECT_EQ(module->session.faultStats().resets, 1u);
+    ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING && drops(id) == 1; }));
     EXPECT_TRUE(echo(id, {2}));
-    EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+}
+
+// A module that restarts keeps its port closed for a while: the link keeps
+// trying, pausing longer each time, and is back soon after the module is.
+// One that restarts at once still shows in the count of losses.
+TEST_F(TcpLink, RestartingModuleIsFoundAgainHoweverLongItTakes)
+{
+    open();
+    module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{600}); });
+    ASSERT_TRUE(waitUntil([&] { return drops(id) == 1; }));
+    EXPECT_NE(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }, 3000))
+        << "status " << aLink_GetStatus(id);
+    EXPECT_GE(module->server.connections(), 2u);
+    EXPECT_TRUE(echo(id, {2}));
+
+    module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{0}); });
+    ASSERT_TRUE(waitUntil([&] { return drops(id) == 2 && aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }));
+    EXPECT_TRUE(echo(id, {4}));
 }
 
 TEST_F(TcpLink, ResetRebuildsTheConnection)
@@ -269,6 +299,81 @@ TEST(TcpLinkCreate, NoModuleListeningFails)
         id = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), port);
     }
     EXPECT_EQ(id, 0);
+}
+
+// A module that keeps sending (a router relaying samples, say) leaves the
+// link no quiet moment: after its connection is lost and made again, the
+// link still finds step with it while the packets flow.
+TEST_F(TcpLink, BusyModuleIsFoundAgainAfterALostConnection)
+{
+    open();
+    std::atomic<bool> stop{false};
+    std::thread flow([&] {
+        const std::vector<std::uint8_t> sample = {3, 22, 0x40, 3, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 5, 0};
+        while (!stop) {
+            module->session.pushPacket(modsim::Packet{kAddress, sample});
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::uint32_t dropsBefore = 0, drops = 0;
+    ASSERT_EQ(aLink_GetDropCount(id, &dropsBefore), aErrNone);
+    module->session.withModule([](modsim::VirtualModule& m) { m.requestRestart(modsim::RestartRequest{}); });
+    const bool lost = waitUntil([&] { return aLink_GetDropCount(id, &drops) == aErrNone && drops > dropsBefore; });
+    const bool back = lost && waitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; });
+    const int status = aLink_GetStatus(id);
+    stop = true;
+    flow.join();
+    EXPECT_TRUE(lost);
+    EXPECT_TRUE(back) << "status " << status;
+    EXPECT_TRUE(echo(id, {1, 2, 3}, 2000));
+}
+
+// A module that vanishes without closing its connection (power lost, cable
+// pulled) takes nothing more: once the connection is full, the link lets go
+// of what is still queued within moments, not one full write wait per
+// packet, so that closing it does not hang.
+TEST(TcpPeer, VanishedWithoutClosingDoesNotHoldUpTheClose)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const int small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    int32_t id = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+    ASSERT_GT(id, 0);
+    const int peer = accept(listener, nullptr, nullptr);  // and never reads
+    ASSERT_GE(peer, 0);
+
+    // Pooled writes fill the connection quickly; it is full once the queue
+    // stops draining.
+    ASSERT_EQ(aLink_EnablePooledPackets(id, true), aErrNone);
+    std::vector<std::uint8_t> data(27, 0x55);
+    data[0] = kCmdDebug;
+    aPacket* packet = aPacket_CreateWithData(kAddress, std::uint8_t(data.size()), data.data());
+    bool full = false;
+    for (int round = 0; round < 400 && !full; ++round) {
+        for (int i = 0; i < 900; ++i)
+            aLink_PutPacket(id, packet);
+        full = aLink_AwaitOutputRoom(id, 1000, 300) == aErrTimeout;
+    }
+    aPacket_Destroy(&packet);
+    ASSERT_TRUE(full);
+    // One packet at a time from now on: each would wait the whole write wait.
+    ASSERT_EQ(aLink_EnablePooledPackets(id, false), aErrNone);
+    const auto start = std::chrono::steady_clock::now();
+    const aErr letGo = aLink_AwaitOutputRoom(id, 1000, 3000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(letGo, aErrNone) << "the queue still holds what the connection cannot take";  // (a close would hang)
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    close(peer);
+    close(listener);
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // The LPC ISP client against the emulated LPC1768 boot ROM over a
 // pseudo-terminal: identification, a whole programming conversation, the
-// sector and padding rules, resent checksums and a chip that falls silent.
+// sector and padding rules, resent checksums, a chip that falls silent, one
+// that takes its time or is still synchronised from before; and the emulated
+// ROM's own rules that make those tests able to fail.
 #include <gtest/gtest.h>
 
+#include "LpcFlashPlan.h"
 #include "LpcSimulator.h"
 #include "NXPSerialClass.h"
+#include "Uu.h"
+#include "aStream.h"
 
 #include <chrono>
 #include <cstring>
@@ -25,10 +30,14 @@ std::vector<uint8_t> pattern(size_t length, uint32_t seed)
 
 class LpcIsp : public ::testing::Test {
 protected:
-    void start(const lpcsim::Faults& faults = {})
+    // Erases take 5 ms a sector unless a case wants the chip's own pace:
+    // still longer for 30 sectors than a status line's ordinary wait.
+    void start(const lpcsim::Faults& faults = {}, uint32_t eraseUsPerSector = 5000, uint32_t copyUsPer256 = 1000)
     {
         lpcsim::SimulatorOptions options;
         options.rom.faults = faults;
+        options.rom.eraseUsPerSector = eraseUsPerSector;
+        options.rom.copyUsPer256 = copyUsPer256;
         sim = std::make_unique<lpcsim::LpcSimulator>(options);
         std::string error;
         ASSERT_TRUE(sim->start(&error)) << error;
@@ -74,6 +83,107 @@ protected:
     std::unique_ptr<lpcsim::LpcSimulator> sim;
     NXPSerialClass isp;
 };
+
+// How an image is cut for the flash: a 10000-byte block as two chunks of 4096
+// and one of 2048 (its last page ends it, copied 1024 + 1024); a block of
+// 1100 bytes in the top sector as 1280 bytes copied 1024 + 256, inside flash;
+// a block starting in a page the block before took sends only its other pages.
+TEST(LpcPlan, CutsTheImageIntoCopiesThatStayInsideItsPages)
+{
+    std::vector<uint8_t> head = pattern(10000, 1);
+    uint32_t sum = 0;
+    for (int w = 0; w < 7; ++w)
+        sum += uint32_t(head[4 * w]) | uint32_t(head[4 * w + 1]) << 8 | uint32_t(head[4 * w + 2]) << 16 |
+               uint32_t(head[4 * w + 3]) << 24;
+    for (int b = 0; b < 4; ++b)
+        head[28 + b] = uint8_t((0u - sum) >> (8 * b));
+    const std::vector<uint8_t> tail = pattern(1100, 2);
+    LpcFlashPlan plan;
+    std::string error;
+    ASSERT_TRUE(LpcFlashPlan::Build({{0, head.data(), 10000}, {10000, tail.data(), 300}, {0x7F800, tail.data(), 1100}},
+                                    plan, error))
+        << error;
+    ASSERT_EQ(3u, plan.blocks.size());
+    const auto lengths = [](const LpcFlashChunk& c) {
+        std::vector<uint32_t> out;
+        for (const LpcFlashCopy& copy : c.copies)
+            out.push_back(copy.length);
+        return out;
+    };
+    ASSERT_EQ(3u, plan.blocks[0].chunks.size());
+    EXPECT_EQ(std::vector<uint32_t>{4096}, lengths(plan.blocks[0].chunks[0]));
+    EXPECT_EQ((std::vector<uint32_t>{1024, 1024}), lengths(plan.blocks[0].chunks[2]));
+    EXPECT_EQ(head[9999], plan.blocks[0].chunks[2].bytes[9999 - 8192]);
+    EXPECT_EQ(tail[0], plan.blocks[0].chunks[2].bytes[10000 - 8192]) << "the shared page carries both blocks";
+    ASSERT_EQ(1u, plan.blocks[1].chunks.size());
+    EXPECT_EQ(0x2800u, plan.blocks[1].chunks[0].flashAddress);
+    ASSERT_EQ(1u, plan.blocks[2].chunks.size());
+    EXPECT_EQ((std::vector<uint32_t>{1024, 256}), lengths(plan.blocks[2].chunks[0]));
+    EXPECT_EQ(29u, plan.blocks[2].chunks[0].copies[1].lastSector);
+    EXPECT_EQ(11400u, plan.totalBytes);
+    EXPECT_FALSE(plan.checkWordRewritten);
+
+    EXPECT_FALSE(LpcFlashPlan::Build({{0, head.data(), 10000}, {9000, tail.data(), 1100}}, plan, error));
+    EXPECT_EQ("The recovery image cannot be written to this chip: firmware blocks 1 and 2 overlap at 0x00002328", error);
+}
+
+// The ROM's replies to text sent in one piece, pauses left out.
+std::string fed(lpcsim::IspRom& rom, const std::string& text, unsigned rate = 115200)
+{
+    rom.feed(reinterpret_cast<const uint8_t*>(text.data()), text.size(), rate);
+    std::string out;
+    for (const simline::Segment& s : rom.takeOutput())
+        out += s.bytes;
+    return out;
+}
+
+// What the emulated ROM refuses, as the silicon does, so that a host that
+// gets it wrong fails: a line at another rate than the autobaud measured is
+// garbage, an erase answers only after its sectors' time, a data line longer
+// than it says spoils its block, and a flash line programmed twice without an
+// erase is corrupted.
+TEST(LpcRom, RefusesWhatTheSiliconRefuses)
+{
+    lpcsim::IspRom rom;
+    EXPECT_EQ("Synchronized\r\n", fed(rom, "?"));
+    fed(rom, "Synchronized\r\n");
+    EXPECT_EQ("14746\r\nOK\r\n", fed(rom, "14746\r\n"));
+    fed(rom, "A 0\r\n");
+    EXPECT_EQ("0\r\n", fed(rom, "U 23130\r\n"));
+    const std::string garbage = fed(rom, "U 23130\r\n", 57600);
+    EXPECT_EQ(std::string::npos, garbage.find_first_of("0123456789\r\n")) << garbage;
+    EXPECT_EQ(9u, rom.stats().garbledBytes);
+    EXPECT_EQ("1\r\n", fed(rom, "\r\n")) << "the garbage was taken as a line";
+
+    EXPECT_EQ("0\r\n", fed(rom, "P 0 29\r\n"));
+    const std::string erase = "E 0 29\r\n";
+    rom.feed(reinterpret_cast<const uint8_t*>(erase.data()), erase.size(), 115200);
+    const simline::Reply erased = rom.takeOutput();
+    ASSERT_EQ(1u, erased.size());
+    EXPECT_EQ(30u * 100000u, erased[0].pauseUs);
+    EXPECT_EQ("0\r\n", erased[0].bytes);
+
+    const std::vector<uint8_t> bytes = pattern(256, 9);
+    EXPECT_EQ("0\r\n", fed(rom, "W 268439552 256\r\n"));
+    std::string lines = "P" + std::string(64, '!') + "\r\n";  // says 48 bytes: more than a line holds
+    for (size_t at = 48; at < 256; at += 45)
+        lines += lpcsim::uuLine(bytes.data() + at, std::min<size_t>(45, 256 - at)) + "\r\n";
+    EXPECT_EQ("RESEND\r\n", fed(rom, lines + "0\r\n"));
+    EXPECT_EQ(1u, rom.stats().rejectedLines);
+    lines.clear();
+    for (size_t at = 0; at < 256; at += 45)
+        lines += lpcsim::uuLine(bytes.data() + at, std::min<size_t>(45, 256 - at)) + "\r\n";
+    EXPECT_EQ("OK\r\n", fed(rom, lines + std::to_string(NXPSerialClass::sum(bytes.data(), 256)) + "\r\n"));
+
+    for (int copy = 0; copy < 2; ++copy) {
+        fed(rom, "P 0 0\r\n");
+        EXPECT_EQ("0\r\n", fed(rom, "C 0 268439552 256\r\n"));
+    }
+    EXPECT_EQ(16u, rom.memory().corruptedLines());
+    EXPECT_EQ(bytes[0] ^ 1, rom.memory().flash()[0]);
+    fed(rom, "G 0 T\r\n");
+    EXPECT_EQ(std::optional<bool>(false), rom.stats().userCodeValid);
+}
 
 TEST(LpcIspFormat, CopyLengthsSectorsWaitsAndLineEncoding)
 {
@@ -169,7 +279,49 @@ TEST_F(LpcIsp, ProgramsABlockInChunksAndStartsIt)
     EXPECT_EQ(0u, s.resendsSent);
     ASSERT_TRUE(s.jumpedTo.has_value());
     EXPECT_EQ(0u, *s.jumpedTo);
-    EXPECT_EQ(0u, sim->with([](const lpcsim::IspRom& rom) { return rom.memory().overprogrammedBytes(); }));
+    EXPECT_EQ(0u, sim->with([](const lpcsim::IspRom& rom) { return rom.memory().corruptedLines(); }));
+}
+
+// An erase of 30 sectors at 20 ms each, and copies at 8 ms per 256 bytes (a
+// slow part): each status line is waited for as long as the work takes, and
+// no longer.
+TEST_F(LpcIsp, WaitsForTheChipsWork)
+{
+    start({}, 20000, 8000);
+    ASSERT_EQ(aErrNone, isp.Sync());
+    ASSERT_EQ(aErrNone, isp.Unlock());
+    ASSERT_EQ(aErrNone, isp.Prepare(0, 29));
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(aErrNone, isp.Erase(0, 29));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3)) << "polled, not slept out";
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
+    const std::vector<uint8_t> chunk = pattern(4096, 8);
+    ASSERT_EQ(aErrNone, programChunk(0x1000, chunk.data(), 4096));
+    EXPECT_EQ(chunk, flash(0x1000, 4096));
+}
+
+// A chip stays in its command mode between hosts, with whatever echo the last
+// one left: a second synchronisation finds it there and carries on, with the
+// echo on as after a reset. A host that asks for another rate than the one
+// the chip was first synchronised at finds it at that rate and stays there.
+TEST_F(LpcIsp, FindsAChipStillSynchronised)
+{
+    start();
+    ASSERT_EQ(aErrNone, isp.Sync());
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
+    ASSERT_EQ(aErrNone, isp.Connect(sim->path().c_str(), 57600));
+    ASSERT_EQ(aErrNone, isp.Sync());
+    EXPECT_EQ(115200u, isp.GetBaudRate());
+    ASSERT_EQ(aErrNone, isp.Unlock());
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
+    ASSERT_EQ(aErrNone, isp.Connect(sim->path().c_str(), 115200));
+    ASSERT_EQ(aErrNone, isp.Sync());
+    EXPECT_TRUE(isp.GetEchoSetting());
+    ASSERT_EQ(aErrNone, isp.GetDeviceID());
+    EXPECT_EQ(lpcsim::RomConfig().uid[3], isp.GetDeviceIdentifier()[3]);
+    ASSERT_EQ(aErrNone, isp.Sync());
+    EXPECT_EQ(1u, stats().syncs);
+    EXPECT_TRUE(sim->with([](const lpcsim::IspRom& rom) { return rom.echo(); }));
 }
 
 // The copy of a chunk is rounded up to 4096 bytes: from 0xF800 it reaches
@@ -231,6 +383,23 @@ TEST_F(LpcIsp, ResendsABlockWhoseChecksumFailed)
     EXPECT_EQ(1u, stats().readResendsReceived);
 }
 
+// A write whose checksums keep failing gives up after its resends, and
+// leaves the chip out of the transfer: the chip answers the next host.
+TEST_F(LpcIsp, WriteThatRunsOutOfResendsLeavesTheChipListening)
+{
+    lpcsim::Faults faults;
+    faults.resendAt = 2;
+    faults.resendTimes = NXPSerialClass::MAX_READ_RETRY;
+    start(faults);
+    ASSERT_EQ(aErrNone, isp.Sync());
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
+    const std::vector<uint8_t> bytes = pattern(4096, 7);
+    EXPECT_EQ(aErrTimeout, isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, bytes.data()));
+    NXPSerialClass next;
+    ASSERT_EQ(aErrNone, next.Connect(sim->path().c_str(), 115200));
+    EXPECT_EQ(aErrNone, next.Sync());
+}
+
 // A byte lost on the line spoils its block's checksum; the block goes again.
 TEST_F(LpcIsp, RecoversFromADroppedByte)
 {
@@ -264,6 +433,50 @@ TEST_F(LpcIsp, SilentChipEndsTheWriteWithinSeconds)
     const auto commandBegin = std::chrono::steady_clock::now();
     EXPECT_NE(aErrNone, isp.Prepare(0, 0));
     EXPECT_LT(std::chrono::steady_clock::now() - commandBegin, std::chrono::seconds(1));
+}
+
+// A chip whose read sends data lines that hold no bytes (length character
+// 0) and checksums of 0 forever: the read ends instead of confirming nothing
+// again and again.
+struct EmptyLines {
+    std::string pending;
+    size_t served = 0;
+};
+
+aErr EmptyLinesGet(uint8_t* byte, void* reference)
+{
+    EmptyLines* chip = static_cast<EmptyLines*>(reference);
+    if (chip->served >= 100000)
+        return aErrIO;
+    if (chip->pending.empty()) {
+        for (int i = 0; i < 20; ++i)
+            chip->pending += "`\r\n";
+        chip->pending += "0\r\n";
+    }
+    *byte = uint8_t(chip->pending[0]);
+    chip->pending.erase(0, 1);
+    ++chip->served;
+    return aErrNone;
+}
+
+aErr EmptyLinesWrite(const uint8_t* bytes, size_t length, void* reference)
+{
+    // The status of the read command (echo is off); the rest is the endless data.
+    if (length > 0 && bytes[0] == 'R')
+        static_cast<EmptyLines*>(reference)->pending = "0\r\n";
+    return aErrNone;
+}
+
+TEST(LpcIspRead, EndsOnLinesThatHoldNothing)
+{
+    EmptyLines chip;
+    chip.pending = "A 0\r\n0\r\n";
+    NXPSerialClass isp;
+    ASSERT_EQ(aErrNone, isp.Attach(aStream_Create(EmptyLinesGet, nullptr, EmptyLinesWrite, nullptr, &chip), 230400));
+    ASSERT_EQ(aErrNone, isp.SetEcho(false));
+    std::vector<uint8_t> bytes(64);
+    EXPECT_NE(aErrNone, isp.Read(0, 64, bytes.data()));
+    EXPECT_LT(chip.served, 1000u);
 }
 
 }  // namespace

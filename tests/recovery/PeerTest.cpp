@@ -82,7 +82,7 @@ TEST(RecoveryPeers, Lpc21ispProgramsAndVerifiesOnLpcsim)
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_NE(std::string::npos, (r.out + r.err).find("LPC1768")) << r.out << r.err;
     EXPECT_NE(std::string::npos, (r.out + r.err).find("Verified correct")) << r.out << r.err;
-    EXPECT_EQ("go 0x00000000", sim.ReadLine());
+    EXPECT_EQ("go 0x00000000, user code valid", sim.ReadLine());
     EXPECT_EQ(image, testsupport::ReadFile(dir.file("flash.bin")).substr(0, image.size()));
     EXPECT_EQ(0, sim.Stop());
 }

@@ -9,12 +9,14 @@
 #include "SdpSimulator.h"
 #include "Serial_SDPLoader.h"
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <pty.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -31,10 +33,12 @@ std::vector<uint8_t> image(size_t length)
 }
 
 struct SerialRom {
-    explicit SerialRom(const sdpsim::RomConfig& config = {})
+    explicit SerialRom(const sdpsim::RomConfig& config = {}, uint32_t splitReplyUs = 0, uint32_t byteGapUs = 0)
     {
         sdpsim::SimulatorOptions options;
         options.rom = config;
+        options.splitReplyUs = splitReplyUs;
+        options.replyByteGapUs = byteGapUs;
         sim = std::make_unique<sdpsim::SdpSimulator>(options);
         std::string error;
         started = sim->start(&error);
@@ -54,30 +58,39 @@ struct SerialRom {
     bool started = false;
 };
 
+// The whole conversation, from a ROM that answers in one piece, from one
+// that sends its security word and its status 150 ms apart, and through an
+// adapter that hands over every byte 20 ms after the one before: every reply
+// is collected whole, however it arrives, and none is left to be taken for
+// the next one.
 TEST(SdpSerial, ReadsTheFingerprintLoadsAndStartsTheLoader)
 {
-    sdpsim::RomConfig config;
-    config.uid = 0x8877665544332211ull;
-    SerialRom rom(config);
-    ASSERT_TRUE(rom.started);
-    EXPECT_FALSE(rom.loader.setLoader(std::make_unique<Serial_SDPLoader>(rom.sim->path())));  // one transport only
-    ASSERT_EQ(aErrNone, rom.loader.init());
+    for (const auto& [splitUs, byteGapUs] : {std::pair<uint32_t, uint32_t>{0, 0}, {150000, 0}, {0, 20000}}) {
+        SCOPED_TRACE(testing::Message() << "split " << splitUs << " us, byte gap " << byteGapUs << " us");
+        sdpsim::RomConfig config;
+        config.uid = 0x8877665544332211ull;
+        SerialRom rom(config, splitUs, byteGapUs);
+        ASSERT_TRUE(rom.started);
+        EXPECT_FALSE(rom.loader.setLoader(std::make_unique<Serial_SDPLoader>(rom.sim->path())));  // one transport only
+        ASSERT_EQ(aErrNone, rom.loader.init());
 
-    uint64_t fingerprint = 0;
-    ASSERT_EQ(aErrNone, rom.loader.getFingerprint(fingerprint));
-    EXPECT_EQ(config.uid, fingerprint);
+        uint64_t fingerprint = 0;
+        ASSERT_EQ(aErrNone, rom.loader.getFingerprint(fingerprint));
+        EXPECT_EQ(config.uid, fingerprint);
 
-    const std::vector<uint8_t> loaderImage = image(2500);
-    ASSERT_EQ(SDPLoader::LOADER_OK, rom.loader.writeLoader(loaderImage.data(), loaderImage.size(), kLoadAddress));
-    EXPECT_EQ(loaderImage, rom.memory(kLoadAddress, loaderImage.size()));
-    rom.loader.startLoader(kLoadAddress);
+        const std::vector<uint8_t> loaderImage = image(2500);
+        ASSERT_EQ(SDPLoader::LOADER_OK, rom.loader.writeLoader(loaderImage.data(), loaderImage.size(), kLoadAddress));
+        EXPECT_EQ(loaderImage, rom.memory(kLoadAddress, loaderImage.size()));
+        EXPECT_EQ(SDPLoader::LOADER_OK, rom.loader.startLoader(kLoadAddress));
+        EXPECT_EQ(SDPLoader::HAB_OPEN, rom.loader.securityWord());
 
-    const sdpsim::RomStats s = rom.stats();
-    EXPECT_EQ(2u, s.statusRequests);  // one liveness test before each operation
-    EXPECT_EQ(2u, s.registerReads);
-    EXPECT_EQ(1u, s.writeFiles);
-    ASSERT_TRUE(s.jumpedTo.has_value());
-    EXPECT_EQ(kLoadAddress, *s.jumpedTo);
+        const sdpsim::RomStats s = rom.stats();
+        EXPECT_EQ(2u, s.statusRequests);  // one liveness test before each operation, answered the first time
+        EXPECT_EQ(2u, s.registerReads);
+        EXPECT_EQ(1u, s.writeFiles);
+        ASSERT_TRUE(s.jumpedTo.has_value());
+        EXPECT_EQ(kLoadAddress, *s.jumpedTo);
+    }
 }
 
 TEST(SdpSerial, SilentOrFailingRomIsReported)
@@ -109,21 +122,52 @@ TEST(SdpSerial, SilentOrFailingRomIsReported)
 }
 
 // A port whose far end takes nothing: a write gives up after its stall limit
-// with what it wrote, and a loader transfer ends instead of hanging.
-TEST(SdpSerial, WriteToAStalledPortGivesUp)
+// with what it wrote. One that pours bytes without end: a read returns a
+// bounded amount at once. Either way the port is left with the settings it
+// was found with.
+TEST(SdpSerial, PortThatStallsOrFloodsIsLeftAsFound)
 {
     int master = -1, slave = -1;
     char name[256] = {};
     ASSERT_EQ(0, openpty(&master, &slave, name, nullptr, nullptr));
-    Serial_SDPLoader port(name);
-    ASSERT_TRUE(port.init());
-    std::vector<uint8_t> packet(1 + (1 << 20), 0x55);
-    const auto begin = std::chrono::steady_clock::now();
-    const ssize_t written = port.writeData(packet.data(), packet.size());
-    const auto took = std::chrono::steady_clock::now() - begin;
-    EXPECT_GE(written, 0);
-    EXPECT_LT(written, ssize_t(packet.size() - 1));
-    EXPECT_LT(took, std::chrono::milliseconds(Serial_SDPLoader::WRITE_STALL_LIMIT_MS + 2000));
+    termios found{};
+    ASSERT_EQ(0, tcgetattr(slave, &found));
+    cfsetispeed(&found, B9600);
+    cfsetospeed(&found, B9600);
+    ASSERT_EQ(0, tcsetattr(slave, TCSANOW, &found));
+    {
+        Serial_SDPLoader port(name);
+        ASSERT_TRUE(port.init());
+        std::vector<uint8_t> packet(1 + (1 << 20), 0x55);
+        auto begin = std::chrono::steady_clock::now();
+        const ssize_t written = port.writeData(packet.data(), packet.size());
+        EXPECT_LT(std::chrono::steady_clock::now() - begin,
+                  std::chrono::milliseconds(Serial_SDPLoader::WRITE_STALL_LIMIT_MS + 2000));
+        EXPECT_GE(written, 0);
+        EXPECT_LT(written, ssize_t(packet.size() - 1));
+
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);  // the flood never blocks its end
+        std::atomic<bool> flooding{true};
+        std::thread flood([&] {
+            const std::vector<uint8_t> bytes(4096, 0x5A);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            while (flooding && std::chrono::steady_clock::now() < until)
+                if (write(master, bytes.data(), bytes.size()) < 0)
+                    std::this_thread::yield();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::vector<uint8_t> reply;
+        begin = std::chrono::steady_clock::now();
+        port.readData(reply, 0);
+        const auto took = std::chrono::steady_clock::now() - begin;
+        flooding = false;
+        flood.join();
+        EXPECT_LT(took, std::chrono::seconds(1));
+        EXPECT_LE(reply.size(), Serial_SDPLoader::MAX_READ_BYTES);
+    }
+    termios left{};
+    ASSERT_EQ(0, tcgetattr(slave, &left));
+    EXPECT_EQ(B9600, cfgetospeed(&left));
     close(master);
     close(slave);
 }

@@ -286,6 +286,8 @@ void UsbBed::run() {
                 if (request.forever) continue;
                 const std::uint16_t loader = m->options_.loaderProduct;
                 if (loader != 0) m->product_ = m->restarts_ % 2 == 1 ? loader : m->options_.identity.product;
+                if (!m->options_.loaderSerial.empty())
+                    m->serialNow_ = m->restarts_ % 2 == 1 ? m->options_.loaderSerial : m->options_.identity.serial;
                 returns_.emplace_back(m, nowUs() + std::uint64_t(request.pauseMs) * 1000);
             }
             for (UsbModule* m : back) addToTestbed(*m, m->options_.announceReturn);

@@ -42,7 +42,7 @@ std::uint64_t toMs(std::uint64_t us) { return us / 1000; }
 }  // namespace
 
 UsbModule::UsbModule(UsbBed& bed, modsim::ModuleSession& session, const ModuleOptions& options, unsigned port)
-    : bed_(bed), session_(session), options_(options), port_(port), product_(options.identity.product) {}
+    : bed_(bed), session_(session), options_(options), port_(port), product_(options.identity.product), serialNow_(options.identity.serial) {}
 
 UsbModule::~UsbModule() {
     for (int fd : retired_) ::close(fd);
@@ -455,6 +455,7 @@ void UsbModule::markPresent(unsigned devnum, int fifo) {
 Identity UsbModule::currentIdentity() const {
     Identity id = options_.identity;
     id.product = product_;
+    id.serial = serialNow_;
     return id;
 }
 

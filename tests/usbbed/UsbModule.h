@@ -60,6 +60,9 @@ struct ModuleOptions {
     // Product ID the module returns under after its loader starts; it goes
     // back to identity.product after the next restart. 0: always the same.
     std::uint16_t loaderProduct = 0;
+    // Serial-number string the module returns under after its loader starts
+    // (a loader that does not know the module's own); empty: always the same.
+    std::string loaderSerial;
     // Running hosts hear of a returning module ("add" event); when false only a
     // host that lists the bus afresh (a new libusb context) finds it again.
     bool announceReturn = true;
@@ -126,6 +129,7 @@ private:
     unsigned port_;
     unsigned devnum_ = 0;
     std::uint16_t product_;
+    std::string serialNow_;  // the serial-number string it shows now
     std::string node_;
     bool present_ = false;
     // The node is a pipe kept full (never writable) while nothing is there to

@@ -40,9 +40,11 @@ bool fault(const std::string& text, Faults& f, std::string& error)
     }
     const std::string kind = text.substr(0, eq);
     if (kind == "resend") f.resendAt = unsigned(n);
+    else if (kind == "resend-times") f.resendTimes = unsigned(n);
     else if (kind == "read-bad-sum") f.readBadSumAt = unsigned(n);
     else if (kind == "silence") f.silenceAfterLines = unsigned(n);
     else if (kind == "drop") f.dropByteAt = unsigned(n);
+    else if (kind == "copy-fail") f.copyFailAt = unsigned(n);
     else {
         error = "unknown fault: " + kind;
         return false;
@@ -88,6 +90,12 @@ bool parseCommandLine(int argc, char** argv, CommandLine& out, std::string& erro
                 return error = "--boot-version wants MAJOR.MINOR: " + value, false;
             out.options.rom.bootMajor = uint8_t(n);
             out.options.rom.bootMinor = uint8_t(minor);
+        } else if (option == "--erase-ms") {
+            if (!number(value, 10000, n)) return error = "bad --erase-ms: " + value, false;
+            out.options.rom.eraseUsPerSector = uint32_t(n * 1000);
+        } else if (option == "--copy-us") {
+            if (!number(value, 1000000, n)) return error = "bad --copy-us: " + value, false;
+            out.options.rom.copyUsPer256 = uint32_t(n);
         } else if (option == "--fault") {
             if (!fault(value, out.options.rom.faults, error)) return false;
         } else {
@@ -102,16 +110,22 @@ const char* usageText()
 {
     return "usage: lpcsim [options]\n"
            "An LPC1768 boot ROM in ISP mode on a pseudo-terminal. Prints \"pty PATH\" when ready,\n"
-           "\"go ADDRESS\" when the host starts code; runs until SIGTERM or SIGINT.\n"
+           "\"go ADDRESS, user code valid|invalid\" when the host starts code (whether the vector\n"
+           "table would let the ROM start it after a reset); runs until SIGTERM or SIGINT and\n"
+           "then prints its counters on standard error.\n"
            "  --baud N             pace both directions at N baud (default: unpaced)\n"
            "  --flash-out FILE     the whole flash (512 KiB), rewritten after every erase and copy\n"
            "  --uid W0,W1,W2,W3    the device serial number words (N command)\n"
            "  --part-id N          part identification (J command; default 0x26013F37)\n"
            "  --boot-version M.N   boot code version (K command; default 4.1)\n"
+           "  --erase-ms N         milliseconds an erase takes per sector (default 100)\n"
+           "  --copy-us N          microseconds a copy to flash takes per 256 bytes (default 1000)\n"
            "  --fault KIND=N       resend=N: answer the N-th write checksum with RESEND once;\n"
+           "                       resend-times=K: that one and the K - 1 after it;\n"
            "                       read-bad-sum=N: send the N-th read checksum wrong once;\n"
            "                       silence=N: answer nothing after the N-th line received;\n"
-           "                       drop=N: lose the N-th byte received\n";
+           "                       drop=N: lose the N-th byte received;\n"
+           "                       copy-fail=N: answer the N-th copy to flash BUSY, programming nothing\n";
 }
 
 }  // namespace lpcsim

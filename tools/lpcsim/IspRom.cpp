@@ -2,6 +2,7 @@
 
 #include "Uu.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <sstream>
@@ -23,6 +24,7 @@ enum : int {
     SECTOR_NOT_BLANK = 8,
     SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION = 9,
     COMPARE_ERROR = 10,
+    BUSY = 11,
     PARAM_ERROR = 12,
     ADDR_ERROR = 13,
     ADDR_NOT_MAPPED = 14,
@@ -58,6 +60,22 @@ bool numbers(const std::vector<std::string>& w, std::vector<uint32_t>& out)
     return true;
 }
 
+// What a byte sent at one rate reads as at another: framing errors and
+// stray bits, never a character of the protocol.
+uint8_t garbled(uint8_t b)
+{
+    return uint8_t(0x80 | ((b * 37u + 11u) & 0x7F));
+}
+
+// A data line as the ISP takes it: a length character for at most 45 bytes
+// and exactly the four characters per three bytes that count needs.
+bool wellFormedDataLine(const std::string& line)
+{
+    if (line.empty()) return false;
+    const std::size_t count = (uint32_t(uint8_t(line[0])) - 32) & 0x3F;
+    return count <= kBytesPerLine && line.size() == 1 + 4 * ((count + 2) / 3);
+}
+
 bool allDigits(const std::string& s)
 {
     if (s.empty()) return false;
@@ -70,28 +88,48 @@ bool allDigits(const std::string& s)
 
 IspRom::IspRom(const RomConfig& config) : config_(config) {}
 
-void IspRom::feed(const uint8_t* bytes, std::size_t length)
+void IspRom::feed(const uint8_t* bytes, std::size_t length, unsigned lineRate)
 {
+    lineRate_ = lineRate;
     for (std::size_t i = 0; i < length; ++i) {
         ++bytesIn_;
         if (config_.faults.dropByteAt != 0 && bytesIn_ == config_.faults.dropByteAt) {
             ++stats_.droppedBytes;
             continue;
         }
-        byte(bytes[i]);
+        // The autobaud measures whatever rate the '?' comes at; after it the
+        // UART runs at that rate only.
+        garbling_ = state_ != State::Autobaud && lineRate != 0 && stats_.lockedRate != 0 &&
+                    lineRate != stats_.lockedRate;
+        uint8_t b = bytes[i];
+        if (garbling_) {
+            ++stats_.garbledBytes;
+            b = garbled(b);
+        }
+        byte(b);
     }
+    garbling_ = false;
 }
 
-std::string IspRom::takeOutput()
+simline::Reply IspRom::takeOutput()
 {
-    std::string out;
+    simline::Reply out;
     out.swap(output_);
     return out;
 }
 
 void IspRom::say(const std::string& text)
 {
-    if (!stats_.silent) output_ += text;
+    if (stats_.silent) return;
+    std::string sent = text;
+    if (garbling_)
+        for (char& c : sent) c = char(garbled(uint8_t(c)));
+    simline::appendBytes(output_, sent);
+}
+
+void IspRom::busy(uint32_t us)
+{
+    if (us != 0) output_.push_back({us, {}});
 }
 
 void IspRom::byte(uint8_t b)
@@ -102,6 +140,7 @@ void IspRom::byte(uint8_t b)
     case State::Autobaud:
         // The autobaud routine measures a '?' and answers; anything else is noise.
         if (b == '?') {
+            stats_.lockedRate = lineRate_;
             say("Synchronized\r\n");
             pending_.clear();
             state_ = State::SyncString;
@@ -239,6 +278,7 @@ void IspRom::cmdErase(const std::vector<uint32_t>& a)
     if (!memory_.prepared(a[0], a[1])) return status(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION);
     memory_.erase(a[0], a[1]);
     ++stats_.erases;
+    busy(config_.eraseUsPerSector * (a[1] - a[0] + 1));
     status(CMD_SUCCESS);
     flashChanged();
 }
@@ -270,9 +310,15 @@ void IspRom::cmdCopy(const std::vector<uint32_t>& a)
         ++stats_.refusedCopies;
         return status(code);
     }
+    ++copyRequests_;
+    if (config_.faults.copyFailAt != 0 && copyRequests_ == config_.faults.copyFailAt) {
+        ++stats_.failedCopies;
+        return status(BUSY);
+    }
     memory_.copy(flash, ram, n);
     ++stats_.copies;
     stats_.copyLengths.push_back(n);
+    busy(config_.copyUsPer256 * (n / 256));
     status(CMD_SUCCESS);
     flashChanged();
 }
@@ -301,7 +347,8 @@ void IspRom::cmdGo(const std::vector<std::string>& w)
     status(CMD_SUCCESS);
     state_ = State::Running;
     stats_.jumpedTo = a[0];
-    if (onGo_) onGo_(a[0]);
+    stats_.userCodeValid = memory_.vectorTableValid();
+    if (onGo_) onGo_(a[0], *stats_.userCodeValid);
 }
 
 void IspRom::cmdWrite(const std::vector<uint32_t>& a)
@@ -315,6 +362,7 @@ void IspRom::cmdWrite(const std::vector<uint32_t>& a)
     count_ = a[1];
     confirmed_ = position_ = blockSum_ = 0;
     blockLines_ = 0;
+    blockSpoiled_ = false;
     if (count_ > 0) state_ = State::WriteData;
 }
 
@@ -323,17 +371,27 @@ void IspRom::writeDataLine(const std::string& text)
     const bool checksumDue = blockLines_ == kLinesPerChecksum || position_ == count_;
     if (!checksumDue) {
         ++stats_.dataLinesIn;
+        ++blockLines_;
         std::vector<uint8_t> bytes = uuDecodeLine(text);
         if (bytes.size() > count_ - position_) bytes.resize(count_ - position_);
-        memory_.writeRam(base_ + position_, bytes.data(), bytes.size());
-        for (uint8_t b : bytes) blockSum_ += b;
+        if (!wellFormedDataLine(text)) {
+            // Taken as a line, but nothing of it is stored: the block's checksum fails.
+            ++stats_.rejectedLines;
+            blockSpoiled_ = true;
+        } else {
+            memory_.writeRam(base_ + position_, bytes.data(), bytes.size());
+            for (uint8_t b : bytes) blockSum_ += b;
+        }
         position_ += uint32_t(bytes.size());
-        ++blockLines_;
         return;
     }
     ++stats_.writeChecksums;
-    const bool forced = config_.faults.resendAt != 0 && stats_.writeChecksums == config_.faults.resendAt;
-    const bool good = allDigits(text) && uint32_t(std::strtoul(text.c_str(), nullptr, 10)) == blockSum_;
+    const Faults& f = config_.faults;
+    const bool forced = f.resendAt != 0 && stats_.writeChecksums >= f.resendAt &&
+                        stats_.writeChecksums - f.resendAt < std::max(1u, f.resendTimes);
+    const bool good = !blockSpoiled_ && allDigits(text) &&
+                      uint32_t(std::strtoul(text.c_str(), nullptr, 10)) == blockSum_;
+    blockSpoiled_ = false;
     if (good && !forced) {
         say("OK\r\n");
         confirmed_ = position_;

@@ -1,5 +1,6 @@
 #include "LpcMemory.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,7 +8,11 @@
 namespace lpcsim {
 
 LpcMemory::LpcMemory()
-    : flash_(kFlashSize, 0xFF), localRam_(kLocalRamSize, 0), ahbRam_(kAhbRamSize, 0), prepared_(kSectorCount, false)
+    : flash_(kFlashSize, 0xFF),
+      localRam_(kLocalRamSize, 0),
+      ahbRam_(kAhbRamSize, 0),
+      prepared_(kSectorCount, false),
+      programmedLines_(kFlashSize / kFlashLineSize, false)
 {
 }
 
@@ -59,6 +64,8 @@ void LpcMemory::erase(uint32_t first, uint32_t last)
     for (uint32_t s = first; s <= last && s < kSectorCount; ++s) {
         const SectorRange r = sector(s);
         std::memset(flash_.data() + r.start, 0xFF, r.size);
+        std::fill(programmedLines_.begin() + r.start / kFlashLineSize,
+                  programmedLines_.begin() + (r.start + r.size) / kFlashLineSize, false);
         prepared_[s] = false;
     }
 }
@@ -81,15 +88,28 @@ bool LpcMemory::blank(uint32_t first, uint32_t last, uint32_t* firstDirtyOffset)
 
 void LpcMemory::copy(uint32_t flashAddress, uint32_t ramAddress, uint32_t length)
 {
-    for (uint32_t i = 0; i < length; ++i) {
-        uint8_t& cell = flash_[flashAddress + i];
-        const uint8_t value = *ramByte(ramAddress + i);
-        if (cell != 0xFF && value != 0xFF) ++overprogrammed_;
-        cell &= value;
+    // Copies start on 256-byte boundaries in multiples of 256: whole lines.
+    for (uint32_t line = flashAddress; line < flashAddress + length; line += kFlashLineSize) {
+        const bool again = programmedLines_[line / kFlashLineSize];
+        programmedLines_[line / kFlashLineSize] = true;
+        if (again) ++corrupted_;
+        for (uint32_t i = line; i < line + kFlashLineSize; ++i) {
+            flash_[i] &= *ramByte(ramAddress + (i - flashAddress));
+            if (again) flash_[i] ^= 0x01;
+        }
     }
     const uint32_t first = *sectorOf(flashAddress);
     const uint32_t last = *sectorOf(flashAddress + length - 1);
     for (uint32_t s = first; s <= last; ++s) prepared_[s] = false;
+}
+
+bool LpcMemory::vectorTableValid() const
+{
+    uint32_t sum = 0;
+    for (uint32_t at = 0; at < 32; at += 4)
+        sum += uint32_t(flash_[at]) | uint32_t(flash_[at + 1]) << 8 | uint32_t(flash_[at + 2]) << 16 |
+               uint32_t(flash_[at + 3]) << 24;
+    return sum == 0;
 }
 
 uint8_t* LpcMemory::ramByte(uint32_t address)

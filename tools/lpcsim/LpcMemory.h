@@ -1,6 +1,8 @@
 // An LPC1768's memory as the boot ROM sees it: 512 KiB of flash in 30
 // sectors (16 of 4 KiB, 14 of 32 KiB) that must be prepared before each erase
-// or copy, and the two SRAM banks a host may stage data in.
+// or copy, and the two SRAM banks a host may stage data in. The flash keeps
+// error-correction bits per 16-byte line, so a line can be programmed once
+// between erases: a second copy onto it corrupts it.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@ namespace lpcsim {
 
 constexpr uint32_t kFlashSize = 0x80000;
 constexpr uint32_t kSectorCount = 30;
+constexpr uint32_t kFlashLineSize = 16;
 constexpr uint32_t kLocalRamBase = 0x10000000;
 constexpr uint32_t kLocalRamSize = 0x8000;
 constexpr uint32_t kAhbRamBase = 0x2007C000;
@@ -42,16 +45,20 @@ public:
     void erase(uint32_t first, uint32_t last);
     bool blank(uint32_t first, uint32_t last, uint32_t* firstDirtyOffset) const;
     // Programs flash from RAM (bits only go from 1 to 0) and takes the touched
-    // sectors' preparation away.
+    // sectors' preparation away. A line programmed before since its erase is
+    // corrupted: its error-correction bits no longer match, and its bytes
+    // read back with their lowest bit flipped.
     void copy(uint32_t flashAddress, uint32_t ramAddress, uint32_t length);
 
     void writeRam(uint32_t address, const uint8_t* bytes, std::size_t length);
     uint8_t read(uint32_t address) const;
 
     const std::vector<uint8_t>& flash() const { return flash_; }
-    // Bytes a copy programmed over flash that was not erased: a host that
-    // copies twice onto the same bytes corrupts them on a real chip.
-    uint64_t overprogrammedBytes() const { return overprogrammed_; }
+    // Lines programmed twice without an erase between, since the chip started.
+    uint64_t corruptedLines() const { return corrupted_; }
+    // What the boot ROM checks before it starts user code after a reset:
+    // the first eight words of the vector table sum to zero.
+    bool vectorTableValid() const;
     // The whole flash to path, through a temporary file and a rename.
     bool dumpFlash(const std::string& path, std::string* error = nullptr) const;
 
@@ -63,7 +70,8 @@ private:
     std::vector<uint8_t> localRam_;
     std::vector<uint8_t> ahbRam_;
     std::vector<bool> prepared_;
-    uint64_t overprogrammed_ = 0;
+    std::vector<bool> programmedLines_;
+    uint64_t corrupted_ = 0;
 };
 
 }  // namespace lpcsim

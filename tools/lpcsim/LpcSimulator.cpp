@@ -6,9 +6,9 @@ LpcSimulator::LpcSimulator(const SimulatorOptions& options)
     : options_(options),
       rom_(options.rom),
       line_(
-          [this](const uint8_t* bytes, std::size_t length, std::string& reply) {
-              rom_.feed(bytes, length);
-              reply += rom_.takeOutput();
+          [this](const uint8_t* bytes, std::size_t length, unsigned hostRate, simline::Reply& reply) {
+              rom_.feed(bytes, length, hostRate);
+              for (simline::Segment& s : rom_.takeOutput()) reply.push_back(std::move(s));
           },
           options.baud)
 {

@@ -32,8 +32,9 @@ public:
         std::lock_guard<std::mutex> hold(line_.lock());
         return f(static_cast<const IspRom&>(rom_));
     }
-    // Called on the line's thread when the host starts code with G.
-    void onGo(std::function<void(uint32_t)> callback) { rom_.onGo(std::move(callback)); }
+    // Called on the line's thread when the host starts code with G, with
+    // whether the boot ROM would start that code after a reset.
+    void onGo(std::function<void(uint32_t, bool)> callback) { rom_.onGo(std::move(callback)); }
     // The last flash-dump failure, empty while there is none.
     std::string dumpError();
 

@@ -13,13 +13,40 @@
 namespace simline {
 
 namespace {
+
 int64_t nowUs()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+unsigned rateOf(speed_t speed)
+{
+    switch (speed) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    case B460800: return 460800;
+    case B921600: return 921600;
+    default: return 0;
+    }
+}
+
 }  // namespace
+
+void appendBytes(Reply& reply, const std::string& bytes)
+{
+    if (bytes.empty()) return;
+    if (reply.empty()) reply.push_back({});
+    reply.back().bytes += bytes;
+}
 
 PacedPty::PacedPty(Handler handler, unsigned baud)
     : handler_(std::move(handler)), byteUs_(baud == 0 ? 0 : (10'000'000 + baud - 1) / baud)
@@ -53,14 +80,24 @@ void PacedPty::stop()
     master_ = slave_ = -1;
 }
 
-void PacedPty::queue(const std::string& bytes, int64_t now)
+// The terminal settings belong to the line, not to one opener: what the host
+// set on its descriptor is what ours reads. A host that closes the port puts
+// back what it found (no rate: 0).
+unsigned PacedPty::hostRate() const
 {
-    if (bytes.empty()) return;
-    // A transmitter that ran dry starts again now, not where it stopped.
-    if (tx_.empty()) txClockUs_ = std::max(txClockUs_, now);
-    tx_ += bytes;
+    termios t{};
+    if (::tcgetattr(slave_, &t) != 0) return 0;
+    return rateOf(::cfgetospeed(&t));
 }
 
+void PacedPty::queue(const Reply& reply, int64_t now)
+{
+    int64_t at = now;
+    for (const Segment& s : reply) {
+        at += s.pauseUs;
+        if (!s.bytes.empty()) tx_.push_back({at, s.bytes});
+    }
+}
 
 void PacedPty::takeInput(int64_t now)
 {
@@ -68,13 +105,15 @@ void PacedPty::takeInput(int64_t now)
     for (;;) {
         const ssize_t n = ::read(master_, buf, sizeof buf);
         if (n <= 0) return;  // EAGAIN, or EIO while no host holds the line
+        // Read as soon as the host writes them, so at the rate it wrote them with.
+        const unsigned rate = hostRate();
         for (ssize_t i = 0; i < n; ++i) {
             if (byteUs_ == 0) {
-                rx_.push_back({buf[i], now});
+                rx_.push_back({buf[i], now, rate});
             } else {
                 // Each byte takes a character time on the wire after the one before.
                 rxClockUs_ = std::max(rxClockUs_, now) + byteUs_;
-                rx_.push_back({buf[i], rxClockUs_});
+                rx_.push_back({buf[i], rxClockUs_, rate});
             }
         }
     }
@@ -82,16 +121,17 @@ void PacedPty::takeInput(int64_t now)
 
 void PacedPty::deliverInput(int64_t now)
 {
-    std::string bytes;
     while (!rx_.empty() && rx_.front().dueUs <= now) {
-        bytes += char(rx_.front().byte);
-        rx_.pop_front();
-    }
-    if (bytes.empty()) return;
-    std::string reply;
-    {
+        // One delivery per run of bytes sent at the same rate.
+        const unsigned rate = rx_.front().rate;
+        std::string bytes;
+        while (!rx_.empty() && rx_.front().dueUs <= now && rx_.front().rate == rate) {
+            bytes += char(rx_.front().byte);
+            rx_.pop_front();
+        }
+        Reply reply;
         std::lock_guard<std::mutex> hold(mutex_);
-        handler_(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), reply);
+        handler_(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), rate, reply);
         queue(reply, now);
     }
 }
@@ -99,24 +139,39 @@ void PacedPty::deliverInput(int64_t now)
 bool PacedPty::flushOutput(int64_t now)
 {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (tx_.empty()) return true;
-    std::size_t due = tx_.size();
-    if (byteUs_ != 0) {
-        // Bytes leave one character time apart from when the transmitter started.
-        due = std::size_t(std::clamp<int64_t>((now - txClockUs_) / byteUs_, 0, int64_t(tx_.size())));
-        if (due == 0) return true;
+    while (!tx_.empty()) {
+        Outgoing& o = tx_.front();
+        if (o.notBeforeUs > now) return true;
+        std::size_t due = o.bytes.size();
+        int64_t start = 0;
+        if (byteUs_ != 0) {
+            // Bytes leave one character time apart once the line is free.
+            start = std::max(txFreeUs_, o.notBeforeUs);
+            due = std::size_t(std::clamp<int64_t>((now - start) / byteUs_, 0, int64_t(o.bytes.size())));
+            if (due == 0) return true;
+        }
+        const ssize_t n = ::write(master_, o.bytes.data(), due);
+        if (n < 0) return errno == EAGAIN || errno == EINTR || errno == EIO;
+        if (byteUs_ != 0) txFreeUs_ = start + int64_t(n) * byteUs_;
+        o.bytes.erase(0, std::size_t(n));
+        if (!o.bytes.empty()) {
+            if (byteUs_ != 0) o.notBeforeUs = txFreeUs_;
+            return true;
+        }
+        tx_.pop_front();
     }
-    const ssize_t n = ::write(master_, tx_.data(), due);
-    if (n < 0) return errno == EAGAIN || errno == EINTR || errno == EIO;
-    tx_.erase(0, std::size_t(n));
-    if (byteUs_ != 0) txClockUs_ += int64_t(n) * byteUs_;
     return true;
 }
 
-int64_t PacedPty::nextDueUs() const
+int64_t PacedPty::nextWakeUs(int64_t now)
 {
-    int64_t next = nowUs() + 5000;
+    int64_t next = now + 5000;
     if (!rx_.empty()) next = std::min(next, rx_.front().dueUs);
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!tx_.empty()) {
+        const Outgoing& o = tx_.front();
+        next = std::min(next, byteUs_ == 0 ? o.notBeforeUs : std::max(txFreeUs_, o.notBeforeUs) + byteUs_);
+    }
     return next;
 }
 
@@ -127,16 +182,12 @@ void PacedPty::run()
         takeInput(now);
         deliverInput(now);
         if (!flushOutput(now)) break;
-        bool txPending;
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            txPending = !tx_.empty();
-        }
-        int64_t waitUs = nextDueUs() - nowUs();
-        if (txPending) waitUs = std::min<int64_t>(waitUs, byteUs_ == 0 ? 1000 : std::max<int64_t>(byteUs_, 200));
+        // At least a millisecond: bytes due now that the host did not take yet
+        // (its side full) are tried again then, not in a busy loop.
+        const int64_t waitUs = nextWakeUs(nowUs()) - nowUs();
+        const int timeoutMs = int(std::clamp<int64_t>((waitUs + 999) / 1000, 1, 5));
         pollfd p{master_, POLLIN, 0};
-        const int timeoutMs = int(std::max<int64_t>(0, (waitUs + 999) / 1000));
-        if (::poll(&p, 1, std::min(timeoutMs, 5)) > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
+        if (::poll(&p, 1, timeoutMs) > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }

@@ -28,8 +28,8 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     LpcSimulator sim(cl.options);
-    sim.onGo([](uint32_t address) {
-        std::printf("go 0x%08X\n", address);
+    sim.onGo([](uint32_t address, bool userCodeValid) {
+        std::printf("go 0x%08X, user code %s\n", address, userCodeValid ? "valid" : "invalid");
         std::fflush(stdout);
     });
     if (!sim.start(&error)) {
@@ -46,10 +46,11 @@ int main(int argc, char** argv)
     sim.with([](const IspRom& rom) {
         const RomStats& s = rom.stats();
         std::fprintf(stderr,
-                     "lpcsim: syncs %u, commands %u, data lines %u, checksums %u, resends sent %u, copies %u "
-                     "(refused %u), erases %u, dropped %u, overprogrammed %llu\n",
-                     s.syncs, s.commands, s.dataLinesIn, s.writeChecksums, s.resendsSent, s.copies, s.refusedCopies,
-                     s.erases, s.droppedBytes, (unsigned long long)rom.memory().overprogrammedBytes());
+                     "lpcsim: syncs %u, commands %u, data lines %u (rejected %u), checksums %u, resends sent %u, "
+                     "copies %u (refused %u, failed %u), erases %u, dropped %u, garbled %u, corrupted lines %llu\n",
+                     s.syncs, s.commands, s.dataLinesIn, s.rejectedLines, s.writeChecksums, s.resendsSent, s.copies,
+                     s.refusedCopies, s.failedCopies, s.erases, s.droppedBytes, s.garbledBytes,
+                     (unsigned long long)rom.memory().corruptedLines());
         return 0;
     });
     if (!dumpError.empty()) {

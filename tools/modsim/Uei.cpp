@@ -57,7 +57,9 @@ SeriesReceiver::Step SeriesReceiver::take(const std::vector<std::uint8_t>& value
     }
     const std::uint8_t trailer = value.back();
     const std::uint8_t sequence = trailer & 0x7F;
-    if (sequence == 0) {
+    // Packet numbers run modulo 128: a 0 that is the number expected next
+    // continues a long series; any other 0 starts a new one.
+    if (sequence == 0 && !(active_ && next_ == 0)) {
         reset();
         active_ = true;
     } else if (!active_ || sequence != next_) {

@@ -52,8 +52,9 @@ std::vector<std::uint8_t> widthValue(std::uint32_t value, unsigned width);
 void sendSeries(VirtualModule& module, std::uint8_t command, std::uint8_t optionByte, std::uint8_t indexByte,
                 const std::vector<std::uint8_t>& bytes);
 
-// Collects one incoming series. A packet whose sequence number is not the
-// next one spoils the series; a packet with sequence 0 always starts afresh.
+// Collects one incoming series. Packets are numbered modulo 128. A packet
+// whose number is not the next one spoils the series; a packet numbered 0
+// starts afresh unless it is the 129th (257th...) of the series under way.
 class SeriesReceiver {
 public:
     enum class Step { More, Done, OutOfSequence };

@@ -33,6 +33,24 @@ bool window(const std::string& item, const std::string& name, FaultWindow& out) 
     return true;
 }
 
+// "NAME=MS" or "NAME=MS@AT": the AT-th request only.
+bool late(const std::string& item, const std::string& name, LateAnswer& out) {
+    if (item.compare(0, name.size() + 1, name + "=") != 0) return false;
+    std::string rest = item.substr(name.size() + 1);
+    LateAnswer l;
+    l.window = FaultWindow{1, 1};
+    const auto at = rest.find('@');
+    if (at != std::string::npos) {
+        if (!positive(rest.substr(at + 1), l.window.at)) return false;
+        rest.resize(at);
+    }
+    unsigned ms = 0;
+    if (!positive(rest, ms)) return false;
+    l.ms = ms;
+    out = l;
+    return true;
+}
+
 }  // namespace
 
 bool parseUpdateFault(const std::string& item, UpdateFaults& f) {
@@ -47,7 +65,9 @@ bool parseUpdateFault(const std::string& item, UpdateFaults& f) {
     } else {
         ok = window(item, "short-data", c.shortData) || window(item, "bad-sum", c.badSum) ||
              window(item, "no-load-reply", c.noLoadReply) || window(item, "prepare-fail", c.prepareFail) ||
-             window(item, "prepare-zero", c.prepareZero);
+             window(item, "prepare-zero", c.prepareZero) || late(item, "late-write", c.lateWrite) ||
+             late(item, "late-prepare", c.latePrepare) || late(item, "late-sum", c.lateSum) ||
+             late(item, "late-data", c.lateData);
     }
     if (ok) f = c;
     return ok;

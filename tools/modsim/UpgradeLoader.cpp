@@ -63,6 +63,7 @@ void UpgradeLoader::prepare(const Packet& p) {
     sum_ = 0;
     series_.reset();
     if (c.updateFaults.prepareZero.hits(occurrence)) size.assign(2, 0);
+    lateIf(c.updateFaults.latePrepare, occurrence);
     status(err::kNone, size);
 }
 
@@ -92,6 +93,7 @@ void UpgradeLoader::dataPacket(const Packet& p) {
         data(&p.data[2], n);
         accepted = std::uint8_t(n);
     }
+    lateIf(module_.config().updateFaults.lateData, ++dataAcks_);
     module_.send(Packet{module_.config().address, {kCmdUpgrade, kData, accepted}});
     countData();
 }
@@ -116,6 +118,7 @@ void UpgradeLoader::ueiData(const Packet& p) {
         data(series_.bytes().data(), series_.bytes().size());
         series_.reset();
         ++stats_.ueiSeries;
+        lateIf(module_.config().updateFaults.lateData, ++dataAcks_);
         sendUeiReply(module_, r);
     }
     countData();
@@ -129,8 +132,13 @@ void UpgradeLoader::countData() {
     }
 }
 
+void UpgradeLoader::lateIf(const LateAnswer& fault, unsigned occurrence) {
+    if (fault.hits(occurrence)) module_.delayReplies(fault.ms);
+}
+
 void UpgradeLoader::sum() {
     ++stats_.sums;
+    lateIf(module_.config().updateFaults.lateSum, stats_.sums);
     std::uint32_t s = sum_;
     if (module_.config().updateFaults.badSum.hits(++sumRequests_)) ++s;
     std::vector<std::uint8_t> value;
@@ -140,6 +148,7 @@ void UpgradeLoader::sum() {
 
 void UpgradeLoader::write(const Packet& p) {
     if (p.data.size() != 4) return status(err::kParam);
+    lateIf(module_.config().updateFaults.lateWrite, ++writeRequests_);
     const std::uint16_t length = getBE16(&p.data[2]);
     std::vector<std::uint8_t> echo;
     putBE16(echo, length);

@@ -22,6 +22,7 @@
 #include "FlashImage.h"
 #include "Packet.h"
 #include "Uei.h"
+#include "UpdateFaults.h"
 
 #include <cstdint>
 #include <string>
@@ -74,6 +75,7 @@ private:
     void restart();
     void dumpImage();
     void countData();  // the module vanishes after the configured DATA packet
+    void lateIf(const LateAnswer& fault, unsigned occurrence);
 
     VirtualModule& module_;
     ModuleFirmware& firmware_;
@@ -89,6 +91,8 @@ private:
     std::string dumpError_;
     unsigned sumRequests_ = 0;
     unsigned loadRequests_ = 0;
+    unsigned writeRequests_ = 0;
+    unsigned dataAcks_ = 0;
 };
 
 }  // namespace modsim

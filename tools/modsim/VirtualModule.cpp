@@ -47,6 +47,8 @@ void VirtualModule::setHandler(std::uint8_t command, PacketHandler handler) {
 
 void VirtualModule::hostDisconnected() {
     partial_.clear();
+    held_.clear();
+    waiting_.clear();
     hostSeen_ = false;
     awaiting_ = false;
     nextIsDown_ = false;
@@ -96,6 +98,33 @@ void VirtualModule::acceptByte(std::uint8_t b, std::uint64_t nowMs) {
     if (partial_.size() == std::size_t(partial_[1]) + 2) {
         Packet p{partial_[0], std::vector<std::uint8_t>(partial_.begin() + 2, partial_.end())};
         partial_.clear();
+        if (busy())
+            waiting_.push_back(std::move(p));
+        else
+            dispatch(p, nowMs);
+    }
+}
+
+void VirtualModule::runHandler(const PacketHandler& handler, const Packet& p, std::uint64_t nowMs) {
+    const std::size_t before = out_.size();
+    delayMs_ = 0;
+    handler(*this, p);
+    if (delayMs_ == 0) return;
+    held_.assign(out_.begin() + long(before), out_.end());
+    out_.resize(before);
+    heldUntilMs_ = nowMs + delayMs_;
+    delayMs_ = 0;
+    if (held_.empty()) held_.push_back(Packet{0, {}});  // nothing to say, but busy all the same
+}
+
+void VirtualModule::finishBusyTime(std::uint64_t nowMs) {
+    if (held_.empty() || nowMs < heldUntilMs_) return;
+    for (Packet& p : held_)
+        if (p.address != 0) out_.push_back(std::move(p));
+    held_.clear();
+    while (!waiting_.empty() && held_.empty()) {
+        Packet p = std::move(waiting_.front());
+        waiting_.pop_front();
         dispatch(p, nowMs);
     }
 }
@@ -127,13 +156,13 @@ void VirtualModule::dispatch(const Packet& p, std::uint64_t nowMs) {
             ++stats_.unhandled;
             if (fallback_) {
                 PacketHandler h = fallback_;
-                h(*this, p);
+                runHandler(h, p, nowMs);
             }
         } else {
             if (p.data[0] == kCmdDebug) ++stats_.echoes;
             // Copy: a handler may replace itself.
             PacketHandler h = it->second;
-            h(*this, p);
+            runHandler(h, p, nowMs);
         }
     }
     ++stats_.packetsIn;
@@ -154,6 +183,7 @@ void VirtualModule::handleHeartbeatAnswer(std::uint8_t value) {
 
 void VirtualModule::tick(std::uint64_t nowMs) {
     advanceClock(nowMs);
+    finishBusyTime(nowMs);
     firmware_->tick(nowMs);
     if (awaiting_ && nowMs >= answerDeadlineMs_) {
         ++stats_.heartbeatsMissed;

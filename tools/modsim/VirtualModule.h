@@ -74,6 +74,11 @@ public:
     std::uint64_t nowMs() const { return nowMs_; }
     // Handlers: the module restarts; the transport picks it up with takeRestart().
     void requestRestart(RestartRequest request) { restart_ = request; }
+    // Handlers: the request takes ms to carry out (a slow flash write): what
+    // the handler sends goes out that much later, and the module takes up
+    // the packets that arrive meanwhile, in order, only after that.
+    void delayReplies(std::uint32_t ms) { delayMs_ = ms; }
+    bool busy() const { return !held_.empty() || !waiting_.empty(); }
     std::optional<RestartRequest> takeRestart();
 
     // The live configuration: the identity changes with a new firmware or name.
@@ -88,6 +93,8 @@ private:
     void acceptByte(std::uint8_t b, std::uint64_t nowMs);
     void framingError();
     void dispatch(const Packet& p, std::uint64_t nowMs);
+    void runHandler(const PacketHandler& handler, const Packet& p, std::uint64_t nowMs);
+    void finishBusyTime(std::uint64_t nowMs);
     void handleHeartbeatAnswer(std::uint8_t value);
 
     ModuleConfig config_;
@@ -101,6 +108,13 @@ private:
     std::uint64_t nowMs_ = 0;
     bool clockStarted_ = false;
     std::optional<RestartRequest> restart_;
+
+    // A request being carried out slowly: its replies, when they are due,
+    // and the packets that came in meanwhile.
+    std::uint32_t delayMs_ = 0;
+    std::deque<Packet> held_;
+    std::uint64_t heldUntilMs_ = 0;
+    std::deque<Packet> waiting_;
     std::unique_ptr<ModuleFirmware> firmware_;  // last: its handlers point into this module
 
     // Input assembly.

@@ -8,7 +8,7 @@ namespace {
 constexpr uint8_t kAssociation[4] = {0x23, 0x45, 0x45, 0x23};
 }
 
-void UartFraming::feed(const uint8_t* bytes, std::size_t length, std::string& out)
+void UartFraming::feed(const uint8_t* bytes, std::size_t length, simline::Reply& out)
 {
     std::size_t i = 0;
     while (i < length) {
@@ -21,17 +21,24 @@ void UartFraming::feed(const uint8_t* bytes, std::size_t length, std::string& ou
             command_.push_back(bytes[i++]);
             if (command_.size() == sizeof kAssociation && std::equal(command_.begin(), command_.end(), kAssociation)) {
                 ++associations_;
-                out.append(reinterpret_cast<const char*>(kAssociation), sizeof kAssociation);
+                simline::appendBytes(out, std::string(reinterpret_cast<const char*>(kAssociation), sizeof kAssociation));
                 command_.clear();
             } else if (command_.size() == kCommandLength) {
                 rom_.command(command_.data());
                 command_.clear();
             }
         }
-        for (const Reply& r : rom_.takeReplies()) out.append(r.bytes.begin(), r.bytes.end());
+        for (const Reply& r : rom_.takeReplies()) {
+            if (r.kind == ReplyKind::Data && splitUs_ != 0) out.push_back({splitUs_, {}});
+            if (byteGapUs_ == 0) {
+                simline::appendBytes(out, std::string(r.bytes.begin(), r.bytes.end()));
+                continue;
+            }
+            for (uint8_t b : r.bytes) out.push_back({byteGapUs_, std::string(1, char(b))});
+        }
         if (rom_.jumped() && !bannerSent_) {
             bannerSent_ = true;
-            out += kLoaderBanner;
+            simline::appendBytes(out, kLoaderBanner);
         }
     }
 }

@@ -5,6 +5,7 @@
 // (status or data, 64 bytes each).
 #pragma once
 
+#include "PacedPty.h"
 #include "SdpRom.h"
 
 #include <string>
@@ -18,13 +19,23 @@ public:
     // console on that port does (a host waiting after the jump reads it).
     static constexpr const char* kLoaderBanner = "loader running\r\n";
 
-    explicit UartFraming(SdpRom& rom) : rom_(rom) {}
+    // splitUs: the pause between a reply's security word and the status or
+    // data after it, as a ROM busy between the two gives (0: none), so that a
+    // host reading them sees them arrive apart. byteGapUs: a pause before
+    // every byte of a reply, as a USB serial adapter that hands each byte
+    // over on its own timer gives (0: none).
+    explicit UartFraming(SdpRom& rom, uint32_t splitUs = 0, uint32_t byteGapUs = 0)
+        : rom_(rom), splitUs_(splitUs), byteGapUs_(byteGapUs)
+    {
+    }
     // Bytes from the line; appends what the ROM sends back.
-    void feed(const uint8_t* bytes, std::size_t length, std::string& out);
+    void feed(const uint8_t* bytes, std::size_t length, simline::Reply& out);
     unsigned associations() const { return associations_; }
 
 private:
     SdpRom& rom_;
+    const uint32_t splitUs_;
+    const uint32_t byteGapUs_;
     std::vector<uint8_t> command_;
     unsigned associations_ = 0;
     bool bannerSent_ = false;

@@ -124,6 +124,11 @@ void SdpRom::command(const uint8_t c[kCommandLength])
         return;
     case kJumpAddress:
         replyWord(ReplyKind::Hab, config_.hab);
+        if (config_.hab == kHabClosed) {
+            ++stats_.refusedJumps;
+            replyWord(ReplyKind::Data, kStatusHabRefused);
+            return;
+        }
         stats_.jumpedTo = address;
         if (onJump_) onJump_(address);
         return;

@@ -17,12 +17,15 @@ namespace sdpsim {
 
 constexpr std::size_t kCommandLength = 16;
 constexpr uint32_t kHabOpen = 0x56787856;    // development part: no signature checks
-constexpr uint32_t kHabClosed = 0x12343412;  // production part
+constexpr uint32_t kHabClosed = 0x12343412;  // production part: starts signed images only
 constexpr uint32_t kWriteFileComplete = 0x88888888;
 constexpr uint32_t kWriteRegisterComplete = 0x128A8A12;
 constexpr uint32_t kStatusNoError = 0xF0F0F0F0;
 // The emulator's own status for a write that ended outside the RAM it models.
 constexpr uint32_t kStatusBadAddress = 0x33333333;
+// What a closed part answers, after its security word, to a jump to an image
+// it cannot authenticate; it stays in serial download mode.
+constexpr uint32_t kStatusHabRefused = 0x33333333;
 constexpr uint32_t kUidLowRegister = 0x401F4410;
 constexpr uint32_t kUidHighRegister = 0x401F4420;
 // The two fuse words after them, which with the two above make the 128-bit
@@ -40,6 +43,8 @@ struct Reply {
 struct RomConfig {
     uint64_t uid = 0x0123456789ABCDEFull;  // fuses 0x401F4410 (low word) and 0x401F4420
     uint64_t uidUpper = 0;                   // fuses 0x401F4430 (low word) and 0x401F4440
+    // A closed part refuses to start what the host loads: nothing the
+    // emulator is given carries a signature it could check.
     uint32_t hab = kHabOpen;
     bool silent = false;          // fault: answers nothing at all
     bool failWrites = false;      // fault: every write file ends without the complete status
@@ -52,6 +57,7 @@ struct RomStats {
     unsigned writeFiles = 0;
     std::vector<std::size_t> dataChunks;  // payload sizes as they arrived (one per data() call)
     std::optional<uint32_t> jumpedTo;
+    unsigned refusedJumps = 0;  // jumps a closed part would not take
 };
 
 class SdpRom {

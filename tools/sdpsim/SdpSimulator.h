@@ -13,6 +13,10 @@ namespace sdpsim {
 struct SimulatorOptions {
     RomConfig rom;
     unsigned baud = 0;  // 0: bytes move unpaced
+    // The pause between a reply's security word and what follows it (0: none).
+    uint32_t splitReplyUs = 0;
+    // A pause before every byte of every reply (0: none).
+    uint32_t replyByteGapUs = 0;
 };
 
 class SdpSimulator {

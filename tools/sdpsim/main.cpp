@@ -22,7 +22,11 @@ const char* kUsage =
     "until SIGTERM or SIGINT.\n"
     "  --baud N                    pace both directions at N baud (default: unpaced)\n"
     "  --uid N                     the 64-bit unique identifier (fuses 0x401F4410 low, 0x401F4420 high)\n"
-    "  --hab open|closed           the security mode reported (default open)\n"
+    "  --hab open|closed           the security mode (default open); a closed part refuses to jump\n"
+    "                              to what it was given (it carries no signature)\n"
+    "  --split-reply-ms N          send a reply's status N ms after its security word\n"
+    "  --reply-byte-gap-ms N       send every reply byte N ms after the one before (an adapter\n"
+    "                              that hands bytes over on its own timer)\n"
     "  --fault silent|fail-writes  answer nothing / end every write file without the complete status\n"
     "  --dump ADDRESS,LENGTH,FILE  memory written to FILE when the host jumps (and at exit)\n";
 
@@ -52,6 +56,10 @@ bool parse(int argc, char** argv, SimulatorOptions& o, std::vector<Dump>& dumps,
             o.baud = unsigned(n);
         } else if (option == "--uid" && number(value, ~0ull, n)) {
             o.rom.uid = n;
+        } else if (option == "--split-reply-ms" && number(value, 10000, n)) {
+            o.splitReplyUs = uint32_t(n * 1000);
+        } else if (option == "--reply-byte-gap-ms" && number(value, 10000, n)) {
+            o.replyByteGapUs = uint32_t(n * 1000);
         } else if (option == "--hab" && (value == "open" || value == "closed")) {
             o.rom.hab = value == "open" ? kHabOpen : kHabClosed;
         } else if (option == "--fault" && (value == "silent" || value == "fail-writes")) {
@@ -127,8 +135,10 @@ int main(int argc, char** argv)
     sim.stop();
     return sim.with([&](const SdpRom& rom, const UartFraming& uart) {
         const RomStats& s = rom.stats();
-        std::fprintf(stderr, "sdpsim: associations %u, commands %u, status %u, register reads %u, write files %u\n",
-                     uart.associations(), s.commands, s.statusRequests, s.registerReads, s.writeFiles);
+        std::fprintf(stderr,
+                     "sdpsim: associations %u, commands %u, status %u, register reads %u, write files %u, "
+                     "refused jumps %u\n",
+                     uart.associations(), s.commands, s.statusRequests, s.registerReads, s.writeFiles, s.refusedJumps);
         return writeDumps(rom, dumps) && dumped ? 0 : 1;
     });
 }

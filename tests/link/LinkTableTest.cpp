@@ -141,6 +141,32 @@ TEST(LinkTable, StopWritesAShortQueueAndCutsALongOneShort)
     EXPECT_TRUE(isForceRoute(received.back(), 0));
 }
 
+// A stop behind a full output queue (a module that took nothing for a
+// thousand packets): the queue refuses the stop's route change like any other
+// packet, yet the route must still go off, last.
+TEST(LinkTable, StopBehindAFullQueueStillTurnsTheRouteOff)
+{
+    FakeModule module(4);
+    int32_t id = aLink_Create(module.makeStream());
+    ASSERT_GT(id, 0);
+    module.setWriteGate(false);
+    aPacket* p = makePacket(4, {7, 0});
+    aErr err = aErrNone;
+    for (int i = 0; i < 2000 && err == aErrNone; ++i)
+        err = aLink_PutPacket(id, p);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(err, aErrOverrun) << "the queue never filled";
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        module.setWriteGate(true);
+    });
+    aLink_Destroy(&id);
+    opener.join();
+    const auto received = module.received();
+    ASSERT_FALSE(received.empty());
+    EXPECT_TRUE(isForceRoute(received.back(), 0));
+}
+
 TEST(LinkTable, ResetOfCallerMadeStreamIsRefusedAndLinkKeepsWorking)
 {
     FakeModule module(4);

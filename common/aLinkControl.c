@@ -29,6 +29,7 @@ aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
     link->id = linkId;
     atomic_store(&link->running, false);
     atomic_store(&link->stopAskedMs, 0);
+    atomic_store(&link->routeOffOwed, false);
     atomic_store(&link->status, stream ? aLINK_STATUS_STOPPED : aLINK_STATUS_INVALID);
     atomic_store(&link->inputReady, false);
     atomic_store(&link->outputReady, false);
@@ -96,6 +97,7 @@ aErr aLinkControl_Start(aLink* link)
     if (link->stream == NULL)
         return aErrConnection;
     atomic_store(&link->running, true);
+    atomic_store(&link->routeOffOwed, false);
     atomic_store(&link->status, aLINK_STATUS_STARTING);
     atomic_store(&link->heartbeatState, aLINK_HB_IDLE);
     atomic_store(&link->inputReady, false);
@@ -130,7 +132,7 @@ aErr aLinkControl_Stop(aLink* link)
     atomic_store(&link->stopAskedMs, aLink_SteadyMs());
     aErr err = aErrNone;
     if (link->inputThread != NULL && link->outputThread != NULL)
-        aLinkControl_ForceRoute(link, 0);
+        atomic_store(&link->routeOffOwed, aLinkControl_ForceRoute(link, 0) != aErrNone);
     atomic_store(&link->running, false);
     aLinkOutput_WakeThreads(link);
     if (link->inputThread != NULL && aThread_Destroy(&link->inputThread) != aErrNone)
@@ -431,6 +433,9 @@ static aErr sSync(aLink* link)
     if (!atomic_load(&link->running))
         return aErrNotReady;
     atomic_store(&link->status, aLINK_STATUS_SYNCING);
+    /* The input thread of an idle link sleeps on its stream; it sends the
+     * requests only once it is awake. */
+    aStream_InterruptInput(link->stream);
     aErr err = aErrNotReady;
     for (int poll = 0; poll < aLINK_POLL_COUNT; ++poll) {
         aTime_MSSleep(aLINK_POLL_MS);

@@ -209,7 +209,12 @@ static void sIdle(aLink* link, uint64_t readStartedUs)
         link->quickIdle = 0;
         aStream_AwaitInput(link->stream, waitMs);
     } else if (++link->quickIdle > aLINK_QUICK_IDLE_RUN) {
-        if (aStream_AwaitInput(link->stream, waitMs) == aErrMode)
+        /* A wait that ends at once after such a run found nothing either: a
+         * hung-up port reports input for ever and gives none. */
+        uint64_t waitStartedUs = sSteadyUs();
+        aErr woke = aStream_AwaitInput(link->stream, waitMs);
+        if (woke == aErrMode ||
+            (woke == aErrNone && sSteadyUs() - waitStartedUs < aLINK_QUICK_IDLE_US))
             aTime_MSSleep(aLINK_IDLE_PAUSE_MS);
     }
 }

@@ -45,6 +45,9 @@ typedef struct aLink {
     /* When the last stop was asked for (steady milliseconds): the output
      * thread writes what was queued before it only for a while after. */
     _Atomic uint64_t stopAskedMs;
+    /* The stop's route change found the output queue full: the output
+     * thread writes it after the last flush. */
+    atomic_bool routeOffOwed;
     /* Set once the last destroy has begun: calls still in flight give up. */
     atomic_bool closing;
     atomic_int status;

@@ -170,6 +170,20 @@ void aLinkOutput_WakeThreads(aLink* link)
         aStream_InterruptInput(link->stream);
 }
 
+/* A full queue refused the stop's route change; it still goes out, last,
+ * so that the module does not stay routed to a link that has gone. */
+static void sSendOwedRouteOff(aLink* link)
+{
+    if (!atomic_exchange(&link->routeOffOwed, false))
+        return;
+    const uint8_t off = 0;
+    aPacket* packet = aPacket_CreateWithData(aPACKET_ADDRESS_FORCE_ROUTE, 1, &off);
+    if (packet == NULL)
+        return;
+    sSend(link, packet);
+    aPacket_Destroy(&packet);
+}
+
 /* Runs until the running flag clears, then writes what is still queued (the
  * force-route-off packet of a stop among it), for a bounded time. It sleeps until a packet is
  * queued or the stop interrupts the wait. */
@@ -186,6 +200,7 @@ void* sOutPipeProcess(void* argument)
     }
     if (aPacketFifo_ClaimSend(output, aLINK_FLUSH_WAIT_MS) == aErrNone) {
         sSendQueued(link, output);
+        sSendOwedRouteOff(link);
         aPacketFifo_EndSend(output);
     } else {
         aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " sOutPipeProcess(%d) queue left unsent\n",

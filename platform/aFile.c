@@ -375,18 +375,25 @@ aFile* aFile_OpenReplacement(const char* path)
     } else {
         mode = sNewFileMode();
     }
+    /* Hidden, so that a listing of the directory (the store's, say) never
+     * takes a file still being written, or left by a crash, for one of its
+     * own: "dir/name" is written as "dir/.name.tmpXXXXXX". */
     static const char suffix[] = ".tmpXXXXXX";
     size_t pathLength = strlen(path);
+    const char* slash = strrchr(path, '/');
+    size_t leafStart = slash ? (size_t)(slash - path) + 1 : 0;
     char* target = strdup(path);
-    char* temp = (char*)malloc(pathLength + sizeof suffix);
+    char* temp = (char*)malloc(pathLength + 1 + sizeof suffix);
     if (!target || !temp) {
         free(target);
         free(temp);
         errno = ENOMEM;
         return NULL;
     }
-    memcpy(temp, path, pathLength);
-    memcpy(temp + pathLength, suffix, sizeof suffix);
+    memcpy(temp, path, leafStart);
+    temp[leafStart] = '.';
+    memcpy(temp + leafStart + 1, path + leafStart, pathLength - leafStart);
+    memcpy(temp + pathLength + 1, suffix, sizeof suffix);
     int fd = mkstemp(temp);
     FILE* fp = NULL;
     if (fd >= 0 && fchmod(fd, mode) == 0)
@@ -430,9 +437,10 @@ static void sSyncDirectory(const char* path)
     free(dir);
 }
 
-/* Writes the new contents to disk and renames them over the target; on any failure
- * the target is untouched and the temporary file removed. Frees and nulls *file. */
-aErr aFile_CommitReplacement(aFile** file)
+/* Writes the new contents to disk and, once accept (if any) has taken them,
+ * renames them over the target; on any failure the target is untouched and the
+ * temporary file removed. Frees and nulls *file. */
+aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* reference)
 {
     if (!file || !sValid(*file) || !(*file)->tempPath)
         return aErrParam;
@@ -442,6 +450,8 @@ aErr aFile_CommitReplacement(aFile** file)
         result = aErrWrite;
     if (fclose(record->fp) != 0 && result == aErrNone)
         result = aErrWrite;
+    if (result == aErrNone && accept && !accept(record->tempPath, reference))
+        result = aErrCancel;
     if (result == aErrNone && rename(record->tempPath, record->targetPath) != 0) {
         result = sErrorFromErrno(errno);
         if (result == aErrNotFound || result == aErrMemory)
@@ -454,6 +464,11 @@ aErr aFile_CommitReplacement(aFile** file)
     sFree(record);
     *file = NULL;
     return result;
+}
+
+aErr aFile_CommitReplacement(aFile** file)
+{
+    return aFile_CommitReplacementIf(file, NULL, NULL);
 }
 
 /* Discards the new contents: the target stays as it was and the temporary file is

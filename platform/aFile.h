@@ -41,13 +41,22 @@ aErr aFile_SetUnbuffered(aFile* file);
 bool aFile_Exists(const char* path);
 aErr aFile_Delete(const char* path);
 
-/* Atomic replacement: the returned record writes a temporary file beside path;
+/* Atomic replacement: the returned record writes a hidden temporary file of its
+ * own beside path;
  * commit flushes it to disk and renames it over path, so readers only ever see
  * the old file or the complete new one. Abandon removes the temporary file.
  * Both free the record and null *file. */
 aFile* aFile_OpenReplacement(const char* path);
 aErr aFile_CommitReplacement(aFile** file);
 aErr aFile_AbandonReplacement(aFile** file);
+/* Decides, from the new contents on disk at path (the temporary file), whether
+ * they may take the target's place. */
+typedef bool (*aFileAcceptProc)(const char* path, void* reference);
+/* aFile_CommitReplacement once accept has read the new contents and taken
+ * them; aErrCancel, the target untouched and the temporary file removed, when
+ * it does not. What accept read is what takes the target's place, whatever
+ * else is written beside it meanwhile. */
+aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* reference);
 
 #ifdef __cplusplus
 }

@@ -458,6 +458,11 @@ static aErr sLibusbWrite(tsusb* handle, const uint8_t* bytes, size_t length)
         }
         if (r == LIBUSB_SUCCESS && sent > 0)
             continue;
+        /* A module busy writing flash takes a long block a few packets per
+         * time-out: an attempt that moved bytes is progress, not a failure,
+         * and each one moves at least a byte, so the loop still ends. */
+        if (r == LIBUSB_ERROR_TIMEOUT && sent > 0)
+            continue;
         /* A transfer that moved nothing is a failed attempt even when libusb
          * calls it a success; otherwise the loop would never end. */
         ++failures;

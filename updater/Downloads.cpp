@@ -42,8 +42,9 @@ bool _loads_as_bird(const std::string& path)
 }
 
 // The file a download writes the image into as it arrives: a temporary file
-// beside the check name, flushed to disk and renamed to it only once the
-// image is whole, removed on every other way out.
+// of this download's own beside the image's name, flushed to disk, checked
+// and renamed to that name only once the image is whole and loads, removed on
+// every other way out.
 struct _PartFile {
     aFile* file = nullptr;
     ~_PartFile()
@@ -203,16 +204,16 @@ static uint32_t _download(UpdaterDisplayInterface& display, const std::string& s
         display.message(Level::LEVEL_INFO, "Build %u is valid", build);
     }
 
-    // The image is decoded into the check file as it arrives, and only an
-    // image that decodes whole and loads may reach the store under its name;
-    // only then do the settings name it: a broken reply must not replace a
-    // good file.
+    // The image is decoded into this download's own file as it arrives, and
+    // only an image that decodes whole and loads may reach the store under
+    // its name; only then do the settings name it: a broken reply must not
+    // replace a good file. The file checked is the file renamed: another
+    // download of the same build meanwhile writes a file of its own.
     const std::string requestBuild = std::to_string(build);
     const std::string fileName = requestBuild + ".bird";
     const std::string directory = device.BasePath() + "/" + device.Name();
-    const std::string checkPath = directory + "/." + fileName + ".part";
     const std::string finalPath = directory + "/" + fileName;
-    _PartFile part{aFile_OpenReplacement(checkPath.c_str())};
+    _PartFile part{aFile_OpenReplacement(finalPath.c_str())};
     if (!part.file) {
         display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(aErrNotFound));
         return 0;
@@ -230,19 +231,14 @@ static uint32_t _download(UpdaterDisplayInterface& display, const std::string& s
         display.message(Level::LEVEL_ERROR, "Failed to retrieve a valid BIRD file");
         return 0;
     }
-    const aErr written = aFile_CommitReplacement(&part.file);
-    if (written != aErrNone) {
-        display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(written));
-        return 0;
-    }
-    if (!_loads_as_bird(checkPath)) {
-        std::remove(checkPath.c_str());
+    const aErr written = aFile_CommitReplacementIf(
+        &part.file, [](const char* path, void*) { return _loads_as_bird(path); }, nullptr);
+    if (written == aErrCancel) {
         display.message(Level::LEVEL_ERROR, "Failed to retrieve a valid BIRD file");
         return 0;
     }
-    if (std::rename(checkPath.c_str(), finalPath.c_str()) != 0) {
-        std::remove(checkPath.c_str());
-        display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(aErrWrite));
+    if (written != aErrNone) {
+        display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(written));
         return 0;
     }
 

@@ -2,7 +2,10 @@
 // server on the loopback interface, with the store in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <dirent.h>
+#include <thread>
 #include <map>
 #include <memory>
 #include <sys/socket.h>
@@ -268,6 +271,60 @@ TEST_P(FailedDownloads, LeaveTheStoreUntouched)
 INSTANTIATE_TEST_SUITE_P(FaultModes, FailedDownloads,
                          ::testing::Values("status=503", "no-ok", "truncated-base64", "invalid-base64", "never-end",
                                            "empty"));
+
+// Downloads of one build at the same moment (a script run twice, or another
+// user's download whose reply was broken writing its file beside ours): each
+// checks and stores its own copy, never one that another wrote.
+TEST_F(ServerCommands, SimultaneousDownloadsOfOneBuildEachStoreTheirOwnCheckedCopy)
+{
+    StartServer();
+    ASSERT_EQ(Run({"-G", "-d", kSerial}).exitCode, 0);
+    const std::string rival = deviceStore() + "/.1017.bird.part";
+    std::atomic<bool> stop{false};
+    std::thread brokenDownload([&] {
+        while (!stop) {
+            WriteFile(rival + ".w", "not firmware");
+            std::rename((rival + ".w").c_str(), rival.c_str());
+        }
+    });
+    constexpr int kAtOnce = 3;
+    std::vector<ProcessResult> results(kAtOnce);
+    std::vector<std::thread> runs;
+    for (int i = 0; i < kAtOnce; ++i)
+        runs.emplace_back([&, i] { results[i] = Run({"-G", "-d", kSerial}); });
+    for (auto& run : runs)
+        run.join();
+    stop = true;
+    brokenDownload.join();
+    std::remove(rival.c_str());
+    for (const auto& r : results)
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFile(deviceStore() + "/1017.bird"), images_["1017"]);
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : Snapshot(deviceStore()))
+        names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"/.settings", "/1017.bird"})) << "leftovers";
+}
+
+// A disk that fills while the image streams in: the download fails saying
+// so, and the earlier image of the build, the settings and the directory stay
+// exactly as they were (no half file under any name).
+TEST_F(ServerCommands, DiskFillingMidDownloadLeavesTheStoreUntouched)
+{
+    StartServer();
+    ASSERT_EQ(Run({"-G", "-d", kSerial}).exitCode, 0);
+    const auto before = Snapshot(store());
+    WriteFile(device_ + "/builds/1017.bird", AsText(SampleImage("1017", "2.12.0", 3, 256 * 1024)));
+    ProcessOptions options;
+    options.env["HOME"] = work_.path() + "/home";
+    // Files may grow to 64 KiB; a write beyond fails as on a full disk.
+    ProcessResult r = RunProcess({"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 128; exec \"$@\"", "bash", UPDATER_BIN,
+                                  "-G", "-d", kSerial, "-u", url_, "-i", store()},
+                                 options);
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("Failed to write file with"), std::string::npos) << r.err;
+    EXPECT_EQ(Snapshot(store()), before);
+}
 
 TEST_F(ServerCommands, ImageThatIsNotABirdFileIsRejected)
 {

@@ -1,7 +1,9 @@
 // A packetised serial link over a pseudo-terminal against the simulated
 // module: framed traffic both ways, sync, recovery from damaged frames and
-// heartbeats.
+// heartbeats, and a port whose other end has gone.
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
 
 #include "ModsimHarness.h"
 
@@ -121,6 +123,26 @@ TEST_F(SerialLink, ResetReopensThePort)
     EXPECT_EQ(aLink_Reset(id), aErrNone);
     EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
     EXPECT_TRUE(echo(id, {5}));
+}
+
+// A port whose other end has gone (an adapter unplugged, here the
+// pseudo-terminal's master closed) reports input for ever and reads nothing:
+// the idle link must not spin a core on it.
+TEST_F(SerialLink, HungUpPortDoesNotSpin)
+{
+    open();
+    ASSERT_TRUE(echo(id, {6}));
+    module.reset();
+    auto cpuMs = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double before = cpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_LT(cpuMs() - before, 100.0) << "CPU milliseconds in 400 ms of a hung-up port";
 }
 
 TEST(SerialLinkCreate, MissingPortAndUnsupportedRateFail)

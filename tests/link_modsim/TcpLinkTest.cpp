@@ -1,6 +1,6 @@
 // A TCP/IP link against the simulated module on loopback: traffic both ways,
 // sync, recovery from garbage, lost packets and dropped connections, the
-// heartbeats the module checks, writers on several threads, and stopping a
+// heartbeats the module checks, writers on several threads, and waking a
 // link whose threads sleep.
 #include <gtest/gtest.h>
 
@@ -265,20 +265,28 @@ TEST_F(TcpLink, CallersAndTheOutputThreadKeepEachSendersOrder)
 }
 
 // An idle link's threads sleep on their queue and their socket for up to a
-// second at a time: a stop wakes them rather than waiting that out.
-TEST_F(TcpLink, StopWakesTheSleepingThreads)
+// second at a time: a sync asked for by a caller and a stop wake them rather
+// than waiting that out.
+TEST_F(TcpLink, SyncAndStopWakeTheSleepingThreads)
 {
     open();
+    using Clock = std::chrono::steady_clock;
+    auto msSince = [](Clock::time_point t0) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    };
     ASSERT_TRUE(echo(id, {1}));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto t0 = std::chrono::steady_clock::now();
+    auto t0 = Clock::now();
+    EXPECT_EQ(aLink_Sync(id), aErrNone);
+    EXPECT_LT(msSince(t0), 500) << "the sync waited for the input thread's sleep to end";
+    ASSERT_TRUE(echo(id, {2}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    t0 = Clock::now();
     EXPECT_EQ(aLink_Stop(id), aErrNone);
-    const auto stopMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    EXPECT_LT(stopMs.count(), 500);
+    EXPECT_LT(msSince(t0), 500);
     EXPECT_TRUE(waitUntil([&] { return module->session.stats().forceRouteOff == 1; }));
     EXPECT_EQ(aLink_Start(id), aErrNone);
-    EXPECT_TRUE(echo(id, {2}));
+    EXPECT_TRUE(echo(id, {3}));
 }
 
 TEST(TcpLinkCreate, NoModuleListeningFails)

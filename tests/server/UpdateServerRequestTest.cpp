@@ -218,6 +218,52 @@ TEST(GetBuild, ImageIsDecodedAndWrittenAsItArrives)
     EXPECT_EQ(bytes, 0u);
 }
 
+// Hostile replies to a streamed image: cut off before the announced length,
+// garbage after a good start, and more bytes than announced. None passes as
+// the whole image; nothing beyond the announced body reaches the writer.
+TEST(GetBuild, HostileStreamedRepliesNeverPassAsTheImage)
+{
+    using Result = UpdateServerRequest::ImageResult;
+    const std::string image(200000, '\x5a');
+    size_t length = 0;
+    std::unique_ptr<char, decltype(&std::free)> coded(
+        base64_encode(reinterpret_cast<const unsigned char*>(image.data()), image.size(), &length), &std::free);
+    const std::string reply = "ok\n" + std::string(coded.get(), length) + "\n";
+    std::string written;
+    const UpdateServerRequest::ImageWriter write = [&](const unsigned char* bytes, size_t n) {
+        written.append(reinterpret_cast<const char*>(bytes), n);
+        return true;
+    };
+    auto fetch = [&](LoopbackServer::Handler handler) {
+        LoopbackServer server(std::move(handler));
+        written.clear();
+        uint64_t bytes = 0;
+        const Result result = UpdateServerRequest::GetBuildImage(1, "v", "1", write, bytes, server.url().c_str());
+        EXPECT_EQ(bytes, written.size());
+        return result;
+    };
+    const std::string whole = LoopbackServer::Reply(200, reply);
+    // The connection drops halfway through the announced body.
+    EXPECT_EQ(fetch([&](LoopbackServer&, int fd, const std::string&) {
+        LoopbackServer::SendAll(fd, whole.substr(0, whole.size() / 2));
+    }), Result::Failed);
+    EXPECT_LT(written.size(), image.size());
+    // Garbage from the middle on.
+    std::string spoiled = reply;
+    spoiled.replace(spoiled.size() / 2, 8, "#!*?\x01\x02\x03\x04");
+    EXPECT_EQ(fetch([&](LoopbackServer&, int fd, const std::string&) {
+        LoopbackServer::SendAll(fd, LoopbackServer::Reply(200, spoiled));
+    }), Result::NotBase64);
+    EXPECT_LT(written.size(), image.size());
+    // Half the body announced, all of it sent: only what was announced is
+    // taken, an image cut short that the file check then refuses.
+    const std::string announcedHalf = "HTTP/1.1 200 X\r\nContent-Length: " + std::to_string(reply.size() / 2)
+        + "\r\nConnection: close\r\n\r\n" + reply + std::string(100000, 'A');
+    fetch([&](LoopbackServer&, int fd, const std::string&) { LoopbackServer::SendAll(fd, announcedHalf); });
+    EXPECT_LE(written.size(), image.size() / 2 + 3);
+    EXPECT_EQ(written, image.substr(0, written.size()));
+}
+
 TEST(GetBuildList, EntriesShortLinesDuplicatesAndEmptying)
 {
     std::map<std::string, std::string> builds{{"stale", "1.0.0"}};

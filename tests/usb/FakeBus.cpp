@@ -176,6 +176,7 @@ int fBulk(libusb_device_handle*, unsigned char endpoint, unsigned char* data, in
     }
     ++gBus->outCalls;
     gBus->outEndpoints.push_back(endpoint);
+    gBus->outRequested.push_back(length);
     Transfer t;
     if (!gBus->outScript.empty()) {
         t = gBus->outScript.front();

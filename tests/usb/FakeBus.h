@@ -56,6 +56,7 @@ struct Bus {
     std::deque<Transfer> outScript;
     std::deque<Transfer> inScript;
     std::vector<std::vector<std::uint8_t>> outChunks;  // accepted bytes per OUT call
+    std::vector<int> outRequested;                     // length asked of each OUT call
     std::vector<std::uint8_t> outEndpoints;
     std::vector<std::uint8_t> inEndpoints;
     std::vector<std::uint8_t> clearedHalts;

@@ -225,6 +225,25 @@ TEST_F(LibusbBackend, PartlySentChunkIsNotSentTwice) {
     EXPECT_EQ(bus.written(), data);
 }
 
+// A module that takes a pooled block slower than one transfer's time-out
+// (busy writing flash, it takes a few packets per attempt) still gets the
+// whole block: attempts that moved bytes are progress, not failures. The rest
+// never goes in a transfer ending on a 512-byte boundary, and a stall mid-way
+// is cleared and the rest resent once.
+TEST_F(LibusbBackend, SlowModuleGetsAWholeBlockOverManyTimedOutTransfers) {
+    bus.addModule("0000ABCD", 64);
+    ASSERT_EQ(open(), aErrNone);
+    for (int i = 0; i < 8; ++i) bus.outScript.push_back({LIBUSB_ERROR_TIMEOUT, 128, {}});
+    bus.outScript.push_back({LIBUSB_ERROR_PIPE, 64, {}});
+    for (int i = 0; i < 7; ++i) bus.outScript.push_back({LIBUSB_ERROR_TIMEOUT, 128, {}});
+    const Bytes data = pattern(2048);
+    EXPECT_EQ(tsusb_write_to_device(handle, data.data(), data.size()), aErrNone);
+    EXPECT_EQ(bus.written(), data);
+    EXPECT_EQ(bus.clearedHalts, Bytes{0x02});
+    for (int asked : bus.outRequested) EXPECT_NE(asked % 512, 0) << asked;
+    EXPECT_EQ(bus.outCalls, 17);
+}
+
 TEST_F(LibusbBackend, OneTransferServesManyOneByteReads) {
     bus.addModule("0000ABCD");
     ASSERT_EQ(open(), aErrNone);

@@ -60,10 +60,17 @@ void Inspect(const aPacket* packet, const uint8_t* wire, size_t wireLength, uint
     FUZZ_CHECK((uint64_t(high) << 32 | low) == timestamp);
 
     // Each packet queued several times over, so that an input of a hundred
-    // or so packets already runs the queue past its bound.
+    // or so packets already runs the queue up to its bound: a full queue
+    // refuses the packet and keeps what it holds.
     for (int i = 0; i < 8; ++i) {
-        FUZZ_CHECK(aPacketFifo_Put(fifo, copy) == aErrNone);
-        FUZZ_CHECK(aPacketFifo_GetLength(fifo) <= aPACKETFIFO_CAPACITY);
+        const size_t before = aPacketFifo_GetLength(fifo);
+        const aErr put = aPacketFifo_Put(fifo, copy);
+        const size_t after = aPacketFifo_GetLength(fifo);
+        if (before < aPACKETFIFO_CAPACITY)
+            FUZZ_CHECK(put == aErrNone && after == before + 1);
+        else
+            FUZZ_CHECK(put == aErrOverrun && after == before);
+        FUZZ_CHECK(after <= aPACKETFIFO_CAPACITY);
     }
     aPacket_Destroy(&copy);
     FUZZ_CHECK(copy == nullptr);

@@ -27,21 +27,6 @@ constexpr int kAddressAttempts = 4;
 constexpr unsigned long kAddressRetryMs = 5;
 constexpr unsigned long kQueryWaitMs = 1000;
 
-struct QueryMatch {
-    uint8_t address;
-    uint8_t sub;
-};
-
-bool isQueryReply(const aPacket* packet, void* reference)
-{
-    const auto* m = static_cast<const QueryMatch*>(reference);
-    uint8_t address = 0, length = 0;
-    aPacket_GetAddress(packet, &address);
-    aPacket_GetLength(packet, &length);
-    const uint8_t* d = aPacket_GetData(packet);
-    return address == m->address && length >= 2 && d[0] == kCmdQuery && d[1] == m->sub;
-}
-
 // One module query: request and reply both start with 0x49 and the sub-code,
 // and the reply comes from the module asked (the modules behind a router
 // share its link). A reply still queued from an earlier query that timed out
@@ -51,9 +36,10 @@ aErr query(Link& link, uint8_t address, const uint8_t* request, uint8_t length, 
 {
     if (!link.isConnected())
         return aErrConnection;
-    QueryMatch match{address, request[0]};
-    return link.exchangePacket(address, kCmdQuery, length, request, isQueryReply, &match, kQueryWaitMs, replyLength,
-                               reply);
+    const uint8_t prefix[] = {kCmdQuery, request[0]};
+    Link::ReplyPrefix match{address, prefix, sizeof prefix};
+    return link.exchangePacket(address, kCmdQuery, length, request, Link::isReplyWithPrefix, &match, kQueryWaitMs,
+                               replyLength, reply);
 }
 
 // The counting queries: the reply echoes the request and adds the count.

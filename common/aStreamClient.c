@@ -1,7 +1,8 @@
 /* The client stream of a link server. The link's two threads share the one
  * socket to the server, taking turns under a mutex: the output thread sends
- * on it, the input thread receives from it, so no thread stands between the
- * link and the server. The input thread waits on the socket's own descriptor
+ * on it, or a caller whose packet finds nothing queued ahead sends it
+ * itself, and the input thread receives from it, so no thread stands between
+ * the link and the server. The input thread waits on the socket's own descriptor
  * without the mutex; a send may take in the notice of a frame that came
  * meanwhile, so the sender then wakes the reader itself. The input thread
  * also watches the connection's events, so that a server that goes away
@@ -191,24 +192,32 @@ static aErr _sZeroMQStreamPut(uint8_t byte, void* reference)
     return aErrUnimplemented;
 }
 
+/* One try at sending a frame to the server, never waiting: 0, or the send's
+ * errno. A frame the send found waiting is announced to the reader, whose
+ * wait would otherwise miss it. */
+static int sSendOnce(aClientStream* client, const uint8_t* data, size_t size)
+{
+    pthread_mutex_lock(&client->mutex);
+    void* socket = zsock_resolve(client->frontend);
+    int rc = zmq_send(socket, data, size, ZMQ_DONTWAIT);
+    int error = rc < 0 ? zmq_errno() : 0;
+    int events = 0;
+    size_t length = sizeof events;
+    zmq_getsockopt(socket, ZMQ_EVENTS, &events, &length);
+    pthread_mutex_unlock(&client->mutex);
+    const uint64_t one = 1;
+    if ((events & ZMQ_POLLIN) && write(client->wake, &one, sizeof one) < 0)
+        aCLIENT_TRACE("wake counter not written: %d\n", errno);
+    return error;
+}
+
 /* One frame to the server, tried again 100 times in all, 1 ms apart, the
- * mutex let go in between; nothing waits longer. A frame the send found
- * waiting is announced to the reader, whose wait would otherwise miss it. */
+ * mutex let go in between; nothing waits longer. */
 static void sSend(aClientStream* client, const uint8_t* data, size_t size)
 {
     for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; ++attempt) {
-        pthread_mutex_lock(&client->mutex);
-        void* socket = zsock_resolve(client->frontend);
-        int rc = zmq_send(socket, data, size, ZMQ_DONTWAIT);
-        int error = zmq_errno();
-        int events = 0;
-        size_t length = sizeof events;
-        zmq_getsockopt(socket, ZMQ_EVENTS, &events, &length);
-        pthread_mutex_unlock(&client->mutex);
-        const uint64_t one = 1;
-        if ((events & ZMQ_POLLIN) && write(client->wake, &one, sizeof one) < 0)
-            aCLIENT_TRACE("wake counter not written: %d\n", errno);
-        if (rc >= 0)
+        int error = sSendOnce(client, data, size);
+        if (error == 0)
             return;
         aCLIENT_TRACE("--Client send error outgoing->frontend: %d\n", error);
         usleep(aCLIENT_SEND_PAUSE_US);
@@ -247,6 +256,27 @@ static aErr _sZeroMQStreamWrite(const uint8_t* bytes, size_t length, void* refer
         size_t size = (size_t)bytes[offset + 1] + 2;
         sSend(client, bytes + offset, size);
         offset += size;
+    }
+    return aErrNone;
+}
+
+/* A caller's packet with nothing queued ahead of it: sent by the caller
+ * itself when the socket takes it at once. A full queue to the server (or an
+ * interrupted send) leaves the packet to the output thread and its retries,
+ * so that the caller never waits on a server that does not read. */
+static aErr _sZeroMQStreamWriteAtOnce(const uint8_t* bytes, size_t length, void* reference)
+{
+    aClientStream* client = (aClientStream*)reference;
+    if (!sValid(client) || bytes == NULL)
+        return aErrParam;
+    if (sWholePackets(bytes, length) != 1)
+        return aErrNotReady;
+    int error = sSendOnce(client, bytes, length);
+    if (error == EAGAIN || error == EINTR)
+        return aErrNotReady;
+    if (error != 0) {
+        aCLIENT_TRACE("--Client send error outgoing->frontend: %d\n", error);
+        return aErrIO;
     }
     return aErrNone;
 }
@@ -331,8 +361,14 @@ static aErr sCreate(const char* endpoint, uint32_t address, aStream** stream)
         if (*stream == NULL)
             err = aErrResource;
     }
-    if (err != aErrNone)
+    if (err != aErrNone) {
         sRelease(client);
+        return err;
+    }
+    const aStreamExtras extras = {NULL, NULL, _sZeroMQStreamWriteAtOnce};
+    err = aStream_SetExtras(*stream, &extras, client);
+    if (err != aErrNone)
+        aStream_Destroy(stream); /* releases the client record too */
     return err;
 }
 

@@ -1,5 +1,6 @@
 // The client stream on its own, against a bare frontend socket standing in
-// for a server: what get, put and write return, and a server that goes away.
+// for a server: what get, put, write and a caller's own write return, and a
+// server that goes away.
 #include "Harness.h"
 
 #include <czmq.h>
@@ -42,6 +43,19 @@ TEST(LinkServerClientStream, FramesBytesTimeoutsAndALostServer)
     EXPECT_EQ(zframe_size(zmsg_first(first)), 3u);
     EXPECT_EQ(zframe_size(zmsg_last(second)), 4u);
 
+    // A caller's own write takes one whole packet, as one frame after those;
+    // anything else is left to the link's output thread, unsent.
+    const Bytes one{kAddress, 1, 0x21};
+    EXPECT_EQ(aStream_WriteAtOnce(stream, two.data(), two.size()), aErrNotReady);
+    EXPECT_EQ(aStream_WriteAtOnce(stream, two.data(), 2), aErrNotReady);
+    ASSERT_EQ(aStream_WriteAtOnce(stream, one.data(), one.size()), aErrNone);
+    zmsg_t* third = zmsg_recv(frontend);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(zmsg_size(third), 2u);
+    const std::uint8_t* sent = zframe_data(zmsg_last(third));
+    EXPECT_EQ(Bytes(sent, sent + zframe_size(zmsg_last(third))), one);
+    zmsg_destroy(&third);
+
     // A 9-byte frame gives exactly nine bytes; the tenth read waits.
     const Bytes nine{1, 2, 3, 4, 5, 6, 7, 8, 9};
     zframe_send(&identity, frontend, ZFRAME_MORE | ZFRAME_REUSE);
@@ -66,6 +80,17 @@ TEST(LinkServerClientStream, FramesBytesTimeoutsAndALostServer)
     start = Clock::now();
     EXPECT_EQ(aStream_Write(stream, two.data(), two.size()), aErrNone);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
+    // A caller never waits on the gone server either: its writes are queued
+    // for a reconnect until the queue is full, then refused at once.
+    int refused = 0;
+    start = Clock::now();
+    for (int i = 0; i < 5000; ++i) {
+        const aErr put = aStream_WriteAtOnce(stream, one.data(), one.size());
+        ASSERT_TRUE(put == aErrNone || put == aErrNotReady) << put;
+        refused += put == aErrNotReady;
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
 

@@ -2,6 +2,7 @@
 #include "aFile.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -21,7 +22,18 @@ struct aFile {
     /* Set only for records made by aFile_OpenReplacement. */
     char* targetPath;
     char* tempPath;
+    char* buffer;
+    /* Bytes taken so far, and how many of them the disk was already told to
+     * start writing. */
+    uint64_t written;
+    uint64_t writeBehind;
 };
+
+/* A replacement's stream buffer, and how much it writes before the disk is
+ * told to start on it. Large images then reach the disk while they still
+ * arrive, and the commit's flush waits only for the tail. */
+#define aFILE_REPLACEMENT_BUFFER (64u * 1024u)
+#define aFILE_WRITE_BEHIND (1024u * 1024u)
 
 /* True when path is non-empty and within the path limit. */
 static bool sPathUsable(const char* path)
@@ -89,6 +101,7 @@ static void sFree(aFile* file)
     file->fp = NULL;
     free(file->targetPath);
     free(file->tempPath);
+    free(file->buffer);
     free(file);
 }
 
@@ -165,6 +178,20 @@ aErr aFile_Read(aFile* file, void* buffer, size_t length, size_t* count)
     return aErrNone;
 }
 
+/* Hands what a replacement has taken so far to the system and asks the disk to
+ * start writing it without waiting for it. The request is only a head start
+ * for the commit's fsync, which still reports any write error, so a refusal
+ * of it (a file system without it) changes nothing. */
+static aErr sStartWriteBehind(aFile* file)
+{
+    if (fflush(file->fp) != 0)
+        return aErrIO;
+    (void)sync_file_range(fileno(file->fp), (off64_t)file->writeBehind,
+                          (off64_t)(file->written - file->writeBehind), SYNC_FILE_RANGE_WRITE);
+    file->writeBehind = file->written;
+    return aErrNone;
+}
+
 /* Writes length bytes; aErrIO unless all of them were taken, *count (optional)
  * gets the number written. */
 aErr aFile_Write(aFile* file, const void* bytes, size_t length, size_t* count)
@@ -178,7 +205,14 @@ aErr aFile_Write(aFile* file, const void* bytes, size_t length, size_t* count)
     size_t put = fwrite(bytes, 1, length, file->fp);
     if (count)
         *count = put;
-    return put == length ? aErrNone : aErrIO;
+    if (put != length)
+        return aErrIO;
+    if (file->tempPath) {
+        file->written += put;
+        if (file->written - file->writeBehind >= aFILE_WRITE_BEHIND)
+            return sStartWriteBehind(file);
+    }
+    return aErrNone;
 }
 
 /* Size in bytes, buffered output included; the position is kept. */
@@ -418,6 +452,12 @@ aFile* aFile_OpenReplacement(const char* path)
     }
     file->targetPath = target;
     file->tempPath = temp;
+    /* Without its own buffer the stream writes in pieces of a page. */
+    file->buffer = (char*)malloc(aFILE_REPLACEMENT_BUFFER);
+    if (file->buffer && setvbuf(fp, file->buffer, _IOFBF, aFILE_REPLACEMENT_BUFFER) != 0) {
+        free(file->buffer);
+        file->buffer = NULL;
+    }
     return file;
 }
 
@@ -437,6 +477,19 @@ static void sSyncDirectory(const char* path)
     free(dir);
 }
 
+/* An fsync run beside the acceptance check. */
+typedef struct {
+    int fd;
+    bool done;
+} sSync;
+
+static void* sSyncFile(void* argument)
+{
+    sSync* sync = (sSync*)argument;
+    sync->done = fsync(sync->fd) == 0;
+    return NULL;
+}
+
 /* Writes the new contents to disk and, once accept (if any) has taken them,
  * renames them over the target; on any failure the target is untouched and the
  * temporary file removed. Frees and nulls *file. */
@@ -446,11 +499,23 @@ aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* refer
         return aErrParam;
     aFile* record = *file;
     aErr result = aErrNone;
-    if (fflush(record->fp) != 0 || fsync(fileno(record->fp)) != 0)
+    if (fflush(record->fp) != 0)
+        result = aErrWrite;
+    /* accept reads what the flush handed to the system while the disk takes
+     * it: neither waits for the other, and the rename waits for both. */
+    sSync sync = {fileno(record->fp), false};
+    pthread_t syncer;
+    bool syncing = result == aErrNone && accept && pthread_create(&syncer, NULL, sSyncFile, &sync) == 0;
+    bool accepted = result == aErrNone && (!accept || accept(record->tempPath, reference));
+    if (syncing)
+        pthread_join(syncer, NULL);
+    else if (result == aErrNone)
+        sSyncFile(&sync);
+    if (result == aErrNone && !sync.done)
         result = aErrWrite;
     if (fclose(record->fp) != 0 && result == aErrNone)
         result = aErrWrite;
-    if (result == aErrNone && accept && !accept(record->tempPath, reference))
+    if (result == aErrNone && !accepted)
         result = aErrCancel;
     if (result == aErrNone && rename(record->tempPath, record->targetPath) != 0) {
         result = sErrorFromErrno(errno);

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -257,4 +258,38 @@ TEST(FileReplacement, RefusesWhatItCannotReplace)
     EXPECT_EQ(aErrParam, aFile_AbandonReplacement(&plain));
     EXPECT_NE(nullptr, plain) << "a plain file is not consumed by the replacement calls";
     aFile_Close(&plain);
+}
+
+// A large replacement reaches the disk while it is written; what the
+// acceptance check reads and what takes the target's place are still every
+// byte written, in order, however the pieces fell.
+TEST(FileReplacement, LargeContentsArriveWholeThroughTheCheck)
+{
+    TempDir dir;
+    std::string path = dir.file("image");
+    WriteFile(path, "old");
+    std::string contents;
+    for (size_t i = 0; contents.size() < 3 * 1024 * 1024 + 77; ++i)
+        contents.push_back(static_cast<char>((i * 2654435761u) >> 13));
+    aFile* file = aFile_OpenReplacement(path.c_str());
+    ASSERT_NE(nullptr, file);
+    for (size_t at = 0, piece = 1; at < contents.size(); at += piece, piece = piece * 3 % 70001 + 1) {
+        const size_t length = std::min(piece, contents.size() - at);
+        ASSERT_EQ(aErrNone, aFile_Write(file, contents.data() + at, length, nullptr));
+    }
+    struct Seen {
+        const std::string* expected;
+        bool same;
+    } seen{&contents, false};
+    EXPECT_EQ(aErrNone, aFile_CommitReplacementIf(
+                            &file,
+                            [](const char* temp, void* reference) {
+                                auto* s = static_cast<Seen*>(reference);
+                                s->same = ReadFile(temp) == *s->expected;
+                                return s->same;
+                            },
+                            &seen));
+    EXPECT_TRUE(seen.same);
+    EXPECT_TRUE(ReadFile(path) == contents);
+    EXPECT_EQ(std::vector<std::string>{"image"}, ListDir(dir.path()));
 }

@@ -32,8 +32,18 @@ Summary summarise(std::vector<double> us)
 
 }  // namespace
 
+static const char* const kUsage =
+    "usage: api_bench_latency [--count=N]\n"
+    "  A serial number get through the object layer against the link's raw echo,\n"
+    "  interleaved --count times (default 20000) over one TCP link to a simulated\n"
+    "  module. Prints median, p90 and p99 of each and what the object layer adds\n"
+    "  (goal: at most 10 % at the median). Exit code 1 when a request failed,\n"
+    "  2 for bad options.\n";
+
 int main(int argc, char** argv)
 {
+    if (helpWanted(argc, argv, kUsage))
+        return 0;
     std::string value;
     const int count = option(argc, argv, "--count", value) ? std::atoi(value.c_str()) : 20000;
     if (count <= 0)

@@ -11,8 +11,18 @@
 
 using namespace linkbench;
 
+static const char* const kUsage =
+    "usage: link_bench_latency [--count=N] [--serial] [--pooled]\n"
+    "  One echo packet put on a link to the simulated module and awaited, 200\n"
+    "  warm-up round trips and then --count (default 10000) timed ones, over TCP\n"
+    "  (or --serial: a pseudo-terminal), pooled output on with --pooled. Prints\n"
+    "  median, p99, max and mean (goal: median under 150 us). Exit code 1 when\n"
+    "  a round trip was lost or the module did not start, 2 for bad options.\n";
+
 int main(int argc, char** argv)
 {
+    if (helpWanted(argc, argv, kUsage))
+        return 0;
     std::string value;
     const int count = option(argc, argv, "--count", value) ? std::atoi(value.c_str()) : 10000;
     const bool serial = flag(argc, argv, "--serial");

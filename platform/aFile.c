@@ -499,7 +499,10 @@ aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* refer
         return aErrParam;
     aFile* record = *file;
     aErr result = aErrNone;
-    if (fflush(record->fp) != 0)
+    /* A write the system refused is dropped from the stream's buffer, so a
+     * later flush finds nothing left to fail on: only the error mark still
+     * tells that the contents are short. */
+    if (ferror(record->fp) || fflush(record->fp) != 0)
         result = aErrWrite;
     /* accept reads what the flush handed to the system while the disk takes
      * it: neither waits for the other, and the rename waits for both. */

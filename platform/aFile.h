@@ -50,7 +50,8 @@ aFile* aFile_OpenReplacement(const char* path);
 aErr aFile_CommitReplacement(aFile** file);
 aErr aFile_AbandonReplacement(aFile** file);
 /* Decides, from the new contents on disk at path (the temporary file), whether
- * they may take the target's place. */
+ * they may take the target's place. It runs while another thread flushes the
+ * file to disk, and must not throw: nothing would join that thread. */
 typedef bool (*aFileAcceptProc)(const char* path, void* reference);
 /* aFile_CommitReplacement once accept has read the new contents and taken
  * them; aErrCancel, the target untouched and the temporary file removed, when

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "VirtualModule.h"
+#include "aServerKeys.h"
 
 using namespace srvtest;
 
@@ -84,6 +85,52 @@ TEST(LinkServerClients, AThreePacketSetArrivesBackToBackWithOneReply)
     EXPECT_GT(std::count(seen.begin(), at, kCmdDebug), 0) << "the other client talked meanwhile";
     aLink_Destroy(&setter);
     aLink_Destroy(&talker);
+}
+
+// An echo answer whose first payload byte is the caller's own.
+bool AnswerFor(const aPacket* packet, void* caller)
+{
+    std::uint8_t length = 0;
+    aPacket_GetLength(packet, &length);
+    const std::uint8_t* data = aPacket_GetData(packet);
+    return length == 4 && data[0] == kCmdDebug && data[1] == *static_cast<std::uint8_t*>(caller);
+}
+
+// Callers on one encrypted client link each keep a few echoes in flight, so
+// that their own writes to the server race each other and the link's output
+// thread: every caller gets every answer, in the order it asked.
+TEST(LinkServerClients, CallersSharingOneEncryptedLinkKeepTheirOrder)
+{
+    REQUIRE_NAMESPACE();
+    aServerKeys_SetEncryptLoopback(true);
+    ServedModule served;
+    ASSERT_TRUE(served.ok());
+    int32_t link = Connect(served.port);
+    ASSERT_NE(link, 0);
+    const int callers = 4, rounds = 100, inFlight = 3;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < callers; ++c)
+        threads.emplace_back([&, c] {
+            std::uint8_t caller = std::uint8_t(c);
+            for (int sent = 0, expected = 0; sent < rounds * inFlight;) {
+                for (int i = 0; i < inFlight; ++i, ++sent)
+                    wrong += !Put(link, kAddress,
+                                  {kCmdDebug, caller, std::uint8_t(sent >> 8), std::uint8_t(sent)});
+                for (int i = 0; i < inFlight; ++i, ++expected) {
+                    aPacket* answer = aLink_AwaitFirst(link, AnswerFor, &caller, 2000);
+                    const std::uint8_t* data = answer ? aPacket_GetData(answer) : nullptr;
+                    wrong += data == nullptr || data[2] * 256 + data[3] != expected;
+                    aPacket_Destroy(&answer);
+                }
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(served.module.session.stats().echoes, unsigned(callers * rounds * inFlight));
+    aLink_Destroy(&link);
+    aServerKeys_SetEncryptLoopback(false);
 }
 
 }  // namespace

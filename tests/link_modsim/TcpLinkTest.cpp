@@ -365,6 +365,21 @@ TEST_F(TcpLink, BusyModuleIsFoundAgainAfterALostConnection)
     EXPECT_TRUE(echo(id, {1, 2, 3}, 2000));
 }
 
+// Puts listener on a free loopback port with a queue of that length and opens
+// a link to it; the link's identifier, or 0.
+int32_t linkToListener(int listener, int queue)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        listen(listener, queue) != 0)
+        return 0;
+    return aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+}
+
 // A module that vanishes without closing its connection (power lost, cable
 // pulled) takes nothing more: once the connection is full, the link lets go
 // of what is still queued within moments, not one full write wait per
@@ -375,14 +390,7 @@ TEST(TcpPeer, VanishedWithoutClosingDoesNotHoldUpTheClose)
     ASSERT_GE(listener, 0);
     const int small = 4096;
     setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    int32_t id = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+    int32_t id = linkToListener(listener, 1);
     ASSERT_GT(id, 0);
     const int peer = accept(listener, nullptr, nullptr);  // and never reads
     ASSERT_GE(peer, 0);
@@ -422,14 +430,7 @@ TEST(TcpPeer, ResetLeavesTheConnectionACallerStillWritesOnAlone)
 {
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ASSERT_EQ(listen(listener, 0), 0);  // room for one waiting connection
-    int32_t id = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+    int32_t id = linkToListener(listener, 0);  // room for one waiting connection
     ASSERT_GT(id, 0);
 
     // The module takes each connection a while after it arrived, and keeps

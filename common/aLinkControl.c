@@ -25,7 +25,7 @@ uint64_t aLink_SteadyMs(void)
 aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
 {
     char name[64];
-    link->stream = stream;
+    atomic_store(&link->stream, stream);
     link->id = linkId;
     atomic_store(&link->running, false);
     atomic_store(&link->stopAskedMs, 0);
@@ -61,7 +61,8 @@ aErr aLinkControl_Init(aLink* link, int32_t linkId, aStream* stream)
     return aErrNone;
 }
 
-/* Frees whatever a (possibly half-made) record holds. */
+/* Frees whatever a (possibly half-made) record holds, streams a reset kept
+ * for a caller's write among it: no call uses the record any more. */
 aErr aLinkControl_Release(aLink* link)
 {
     uint64_t input = atomic_load(&link->inputFifo);
@@ -82,8 +83,15 @@ aErr aLinkControl_Release(aLink* link)
         aMutex_Destroy(&link->observerMutex);
     if (link->logMutex != NULL)
         aMutex_Destroy(&link->logMutex);
-    if (link->stream != NULL)
-        aStream_Destroy(&link->stream);
+    aStream* stream = atomic_exchange(&link->stream, NULL);
+    if (stream != NULL)
+        aStream_Destroy(&stream);
+    while (link->retired != NULL) {
+        aLinkRetiredStream* retired = link->retired;
+        link->retired = retired->next;
+        aStream_Destroy(&retired->stream);
+        free(retired);
+    }
     link->check = aLINK_DEAD;
     return err;
 }

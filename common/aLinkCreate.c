@@ -116,6 +116,27 @@ static aErr sRecreateStream(int32_t type, int32_t key0, int32_t key1, int32_t ke
     return aStream_CreateSerial_Packetized(path, (unsigned)key2, 0, 0, 0, stream);
 }
 
+/* Frees the stream a reset replaces, unless a caller is still writing on it
+ * itself (a write that must reconnect can outlast the wait for it): that one
+ * is kept until the record goes, or, with no memory to note it in, for good. */
+static void sRetireStream(aLink* link, aStream* stream, bool writerInside)
+{
+    if (stream == NULL)
+        return;
+    if (!writerInside) {
+        aStream_Destroy(&stream);
+        return;
+    }
+    aLinkDebug_Trace(aLINK_TRACE_LIFECYCLE, " aLink(%d) old stream kept for a write\n",
+                     (int)link->id);
+    aLinkRetiredStream* retired = (aLinkRetiredStream*)malloc(sizeof *retired);
+    if (retired == NULL)
+        return;
+    retired->stream = stream;
+    retired->next = link->retired;
+    link->retired = retired;
+}
+
 /* Checks that the transport can be rebuilt before anything is torn down, so a
  * link over a caller-made stream keeps working when a reset is refused. A
  * destroy meanwhile cuts the attempts short and leaves the link stopped. */
@@ -138,8 +159,8 @@ static aErr sReset(aLink* link, int32_t linkId)
     uint64_t input = atomic_exchange(&link->inputFifo, 0);
     uint64_t output = atomic_exchange(&link->outputFifo, 0);
     aPacketFifo_Destroy(&input);
-    aPacketFifo_Destroy(&output);
-    aStream_Destroy(&link->stream);
+    bool writerInside = aPacketFifo_Destroy(&output) == aErrBusy;
+    sRetireStream(link, atomic_exchange(&link->stream, NULL), writerInside);
 
     aStream* stream = NULL;
     for (int attempt = 0; attempt < aLINK_RECREATE_ATTEMPTS && !atomic_load(&link->closing);

@@ -34,6 +34,12 @@
 
 typedef struct aPacketLog aPacketLog;
 
+/* A stream a reset replaced while a caller was still writing on it. */
+typedef struct aLinkRetiredStream {
+    struct aLinkRetiredStream* next;
+    aStream* stream;
+} aLinkRetiredStream;
+
 /* What must happen to the front of a link (a link server) once the link's
  * last use is gone and its threads have stopped; the front registered it. */
 typedef void (*aLinkFrontGone)(void* front);
@@ -55,7 +61,12 @@ typedef struct aLink {
     _Atomic uint64_t inputFifo;
     _Atomic uint64_t outputFifo;
     aPacket* assembler; /* input thread's, and the stopper's once it has joined */
-    aStream* stream;
+    /* Replaced only by a reset; a caller writing on it itself may read it
+     * while the reset runs. */
+    _Atomic(aStream*) stream;
+    /* Streams of earlier resets that a caller's write outlasted: freed with
+     * the record, when no call can be inside them any more. Reset only. */
+    aLinkRetiredStream* retired;
     aThread* inputThread;
     aThread* outputThread;
     atomic_bool inputReady;

@@ -1,17 +1,54 @@
 // A TCP/IP link against the simulated module on loopback: traffic both ways,
 // sync, recovery from garbage, lost packets and dropped connections, the
-// heartbeats the module checks, writers on several threads, and waking a
-// link whose threads sleep.
+// heartbeats the module checks, writers on several threads, waking a link
+// whose threads sleep, and a reset while a caller's write is still going on.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <mutex>
 
 #include "ModsimHarness.h"
 
 using namespace linkmodsim;
+
+namespace {
+
+// What the network does to the sends of a thread that asks for it (see send
+// below): the kernel takes one byte of the next block and no more, then the
+// peer's reset arrives in every connection that thread writes on.
+enum SendFault { kSendsPass, kNextSendPartly, kConnectionsReset };
+std::atomic<int> gSendFault{kSendsPass};
+std::atomic<int> gResetsSeen{0};
+thread_local bool tSendsDisturbed = false;
+
+}  // namespace
+
+// Stands in for the C library's send in this executable; every thread but a
+// disturbed one gets the real thing.
+extern "C" ssize_t send(int fd, const void* bytes, size_t length, int flags)
+{
+    using Send = ssize_t (*)(int, const void*, size_t, int);
+    static const Send real = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "send"));
+    if (tSendsDisturbed && gSendFault == kConnectionsReset) {
+        gResetsSeen++;
+        errno = ECONNRESET;
+        return -1;
+    }
+    if (tSendsDisturbed && length > 1 && gSendFault == kNextSendPartly) {
+        ssize_t sent = real(fd, bytes, 1, flags);
+        if (sent == 1)
+            gSendFault = kConnectionsReset;
+        return sent;
+    }
+    return real(fd, bytes, length, flags);
+}
 
 namespace {
 
@@ -328,6 +365,21 @@ TEST_F(TcpLink, BusyModuleIsFoundAgainAfterALostConnection)
     EXPECT_TRUE(echo(id, {1, 2, 3}, 2000));
 }
 
+// Puts listener on a free loopback port with a queue of that length and opens
+// a link to it; the link's identifier, or 0.
+int32_t linkToListener(int listener, int queue)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        listen(listener, queue) != 0)
+        return 0;
+    return aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+}
+
 // A module that vanishes without closing its connection (power lost, cable
 // pulled) takes nothing more: once the connection is full, the link lets go
 // of what is still queued within moments, not one full write wait per
@@ -338,14 +390,7 @@ TEST(TcpPeer, VanishedWithoutClosingDoesNotHoldUpTheClose)
     ASSERT_GE(listener, 0);
     const int small = 4096;
     setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    int32_t id = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+    int32_t id = linkToListener(listener, 1);
     ASSERT_GT(id, 0);
     const int peer = accept(listener, nullptr, nullptr);  // and never reads
     ASSERT_GE(peer, 0);
@@ -373,6 +418,76 @@ TEST(TcpPeer, VanishedWithoutClosingDoesNotHoldUpTheClose)
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_LT(took, std::chrono::seconds(2));
     close(peer);
+    close(listener);
+}
+
+// A caller writing its packet itself gets only part of it out before the
+// module resets the connection; every new connection it makes is reset in
+// turn, and each takes a second to be let in (the module's queue is full):
+// its write lasts longer than a reset waits for it. The reset must not free
+// the connection under that write, and the link must come back.
+TEST(TcpPeer, ResetLeavesTheConnectionACallerStillWritesOnAlone)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    int32_t id = linkToListener(listener, 0);  // room for one waiting connection
+    ASSERT_GT(id, 0);
+
+    // The module takes each connection a while after it arrived, and keeps
+    // it; attempts made meanwhile go unanswered until the kernel tries again.
+    std::mutex acceptedLock;
+    std::vector<int> accepted;
+    std::atomic<bool> stop{false};
+    std::thread module([&] {
+        while (!stop) {
+            pollfd waiting{listener, POLLIN, 0};
+            if (poll(&waiting, 1, 20) != 1)
+                continue;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const int fd = accept(listener, nullptr, nullptr);
+            std::lock_guard<std::mutex> hold(acceptedLock);
+            accepted.push_back(fd);
+        }
+    });
+    // The link's own route request is out: its queue is empty again.
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> hold(acceptedLock);
+        if (accepted.empty())
+            return false;
+        pollfd sent{accepted.front(), POLLIN, 0};
+        return poll(&sent, 1, 0) == 1;
+    }));
+
+    std::vector<std::uint8_t> data(27, 0x5A);
+    data[0] = kCmdDebug;
+    aPacket* packet = aPacket_CreateWithData(kAddress, std::uint8_t(data.size()), data.data());
+    gSendFault = kNextSendPartly;
+    std::atomic<bool> putDone{false};
+    std::thread caller([&] {
+        tSendsDisturbed = true;
+        for (int put = 0; put < 50 && gSendFault == kNextSendPartly; ++put) {
+            aLink_PutPacket(id, packet);  // queued, or written here
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        putDone = true;
+    });
+    const bool writing = waitUntil([&] { return gSendFault == kConnectionsReset; });
+    const aErr reset = writing ? aLink_Reset(id) : aErrUnknown;
+    const bool outlasted = !putDone;
+    gSendFault = kSendsPass;
+    caller.join();
+    aPacket_Destroy(&packet);
+
+    EXPECT_TRUE(writing) << "no put was written by its caller";
+    EXPECT_TRUE(outlasted) << "the caller's write ended before the reset, after "
+                           << gResetsSeen << " connections";
+    EXPECT_EQ(reset, aErrNone);
+    EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    stop = true;
+    module.join();
+    for (int fd : accepted)
+        close(fd);
     close(listener);
 }
 

@@ -35,10 +35,17 @@ std::string _local_time_text()
 }
 
 // True when the file at path passes the quick check and loads as a BIRD image;
-// the file is read in pieces, never held whole.
-bool _loads_as_bird(const std::string& path)
+// the file is read in pieces, never held whole. It runs as the acceptance
+// check of a replacement file, which must not throw: memory running out on
+// the way is a file that did not load.
+bool _loads_as_bird(const char* path) noexcept
 {
-    return BirdFile::VerifyFile(path) && BirdFile::CheckFile(path);
+    try {
+        const std::string file(path);
+        return BirdFile::VerifyFile(file) && BirdFile::CheckFile(file);
+    } catch (...) {
+        return false;
+    }
 }
 
 // The file a download writes the image into as it arrives: a temporary file

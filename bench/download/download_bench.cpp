@@ -162,24 +162,19 @@ void removeTree(const std::string& path)
         waitpid(pid, nullptr, 0);
 }
 
-// Runs argv with standard output and error sent to the given files; argv[0]
-// is looked up in PATH when it has no slash.
-Measured runMeasured(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
-    const std::string& home)
+// Runs argv with standard output and error sent to the given files and HOME
+// set; argv[0] is looked up in PATH when it has no slash. Wall time is taken
+// around fork and wait4, CPU time and peak memory come from wait4.
+Measured runAndMeasure(char* const* argv, const char* outPath, const char* errPath, const char* home)
 {
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
     Measured m;
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int in = open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0)
             _exit(126);
@@ -187,8 +182,8 @@ Measured runMeasured(const std::vector<std::string>& args, const std::string& ou
         dup2(out, 1);
         dup2(err, 2);
         // Nothing a run does may land in the real home directory.
-        setenv("HOME", home.c_str(), 1);
-        execvp(argv[0], argv.data());
+        setenv("HOME", home, 1);
+        execvp(argv[0], argv);
         _exit(127);
     }
     int status = 0;
@@ -205,6 +200,78 @@ Measured runMeasured(const std::vector<std::string>& args, const std::string& ou
     m.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     m.peakKiB = usage.ru_maxrss;
+    return m;
+}
+
+// A child's peak resident set starts from what its parent held at the fork
+// (the kernel keeps the larger of the two across exec), and this process holds
+// images. So each run is started by a fresh copy of this program, small at
+// its fork, which reports the figures back on a pipe:
+//   download_bench --launch FD OUT ERR HOME PROGRAM ARGS...
+constexpr const char* kLaunch = "--launch";
+
+int launchMain(int argc, char** argv)
+{
+    if (argc < 7)
+        return 2;
+    const int fd = std::atoi(argv[2]);
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
+        return 1;
+    try {
+        const Measured m = runAndMeasure(argv + 6, argv[3], argv[4], argv[5]);
+        const std::string line = std::to_string(m.exitCode) + " " + std::to_string(m.wallMs) + " "
+            + std::to_string(m.cpuMs) + " " + std::to_string(m.peakKiB) + "\n";
+        return write(fd, line.data(), line.size()) == ssize_t(line.size()) ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "download_bench: %s\n", e.what());
+        return 1;
+    }
+}
+
+Measured runMeasured(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+    const std::string& home)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    const std::string fd = std::to_string(fds[1]);
+    std::vector<std::string> launch = {"/proc/self/exe", kLaunch, fd, outPath, errPath, home};
+    launch.insert(launch.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (const auto& a : launch)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string reply;
+    char buffer[256];
+    ssize_t got;
+    while ((got = read(fds[0], buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
+        reply.append(buffer, size_t(got));
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    Measured m;
+    long peak = 0;
+    if (std::sscanf(reply.c_str(), "%d %lf %lf %ld", &m.exitCode, &m.wallMs, &m.cpuMs, &peak) != 4)
+        throw std::runtime_error("the launcher of " + args[0] + " reported nothing");
+    m.peakKiB = peak;
     return m;
 }
 
@@ -431,6 +498,8 @@ int runBenchmark(Context& c)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], kLaunch) == 0)
+        return launchMain(argc, argv);
     Context c;
     int rc = parseOptions(argc, argv, c.options);
     if (rc != 0)

@@ -2,8 +2,8 @@
 #include "aFile.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>

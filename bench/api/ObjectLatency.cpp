@@ -46,8 +46,10 @@ int main(int argc, char** argv)
         return 0;
     std::string value;
     const int count = option(argc, argv, "--count", value) ? std::atoi(value.c_str()) : 20000;
-    if (count <= 0)
+    if (count <= 0) {
+        std::fputs(kUsage, stderr);
         return 2;
+    }
     ChildModule child;
     if (!child.ok()) {
         std::fprintf(stderr, "api_bench_latency: simulator did not start\n");

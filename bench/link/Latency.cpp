@@ -27,8 +27,10 @@ int main(int argc, char** argv)
     const int count = option(argc, argv, "--count", value) ? std::atoi(value.c_str()) : 10000;
     const bool serial = flag(argc, argv, "--serial");
     const bool pooled = flag(argc, argv, "--pooled");
-    if (count <= 0)
+    if (count <= 0) {
+        std::fputs(kUsage, stderr);
         return 2;
+    }
 
     ChildModule module;
     if (!module.ok()) {

@@ -1,7 +1,7 @@
 #include "aDiscoveryInternal.h"
 
 #include <arpa/inet.h>
-#include <czmq.h>
+#include "aMessageLibrary.h"
 #include <string.h>
 
 typedef struct {

@@ -5,7 +5,7 @@
 #include "zBeaconInterface.h"
 
 #include <arpa/inet.h>
-#include <czmq.h>
+#include "aMessageLibrary.h"
 #include <netinet/in.h>
 #include <string.h>
 

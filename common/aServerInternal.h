@@ -11,7 +11,7 @@
 #ifndef TS_ASERVERINTERNAL_H
 #define TS_ASERVERINTERNAL_H
 
-#include <czmq.h>
+#include "aMessageLibrary.h"
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdbool.h>

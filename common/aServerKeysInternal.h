@@ -4,7 +4,7 @@
 #ifndef TS_ASERVERKEYSINTERNAL_H
 #define TS_ASERVERKEYSINTERNAL_H
 
-#include <czmq.h>
+#include "aMessageLibrary.h"
 #include <stdbool.h>
 #include <stdint.h>
 

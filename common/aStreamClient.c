@@ -10,7 +10,7 @@
 #include "aStreamClient.h"
 
 #include <arpa/inet.h>
-#include <czmq.h>
+#include "aMessageLibrary.h"
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>

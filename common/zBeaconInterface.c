@@ -1,7 +1,7 @@
 #include "zBeaconInterface.h"
 
 #include <arpa/inet.h>
-#include <czmq.h>
+#include "aMessageLibrary.h"
 #include <pthread.h>
 #include <string.h>
 

@@ -25,8 +25,15 @@ public:
     void Take(const uint8_t* bytes, size_t count)
     {
         for (size_t i = 0; i < count && !settled; ++i, ++position) {
-            if (position < nextHeader + 1)
+            if (position < nextHeader + 1) {
+                // A block's data is megabytes long: step over it at once.
+                const uint64_t gap = nextHeader + 1 - position;
+                const size_t left = count - i;
+                const size_t step = gap < left ? static_cast<size_t>(gap) : left;
+                i += step - 1;
+                position += step - 1;
                 continue;
+            }
             // Bytes 1 to 4 of a header hold the block length, most
             // significant first.
             length = length << 8 | bytes[i];

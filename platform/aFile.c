@@ -1,6 +1,8 @@
 /* Files over stdio, with errno translated to aErr where it is seen. */
 #include "aFile.h"
 
+#include "aFileSyncer.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -27,6 +29,9 @@ struct aFile {
      * start writing. */
     uint64_t written;
     uint64_t writeBehind;
+    /* Flushes each part written behind while the next arrives (started at
+     * the first); the commit's flush then waits only for the last part. */
+    aFileSyncer* syncer;
 };
 
 /* A replacement's stream buffer, and how much it writes before the disk is
@@ -186,9 +191,13 @@ static aErr sStartWriteBehind(aFile* file)
 {
     if (fflush(file->fp) != 0)
         return aErrIO;
-    (void)sync_file_range(fileno(file->fp), (off64_t)file->writeBehind,
-                          (off64_t)(file->written - file->writeBehind), SYNC_FILE_RANGE_WRITE);
+    const int fd = fileno(file->fp);
+    (void)sync_file_range(fd, (off64_t)file->writeBehind, (off64_t)(file->written - file->writeBehind),
+                          SYNC_FILE_RANGE_WRITE);
     file->writeBehind = file->written;
+    if (!file->syncer)
+        file->syncer = aFileSyncer_Start(fd);
+    aFileSyncer_Request(file->syncer);
     return aErrNone;
 }
 
@@ -477,16 +486,19 @@ static void sSyncDirectory(const char* path)
     free(dir);
 }
 
-/* An fsync run beside the acceptance check. */
+/* The final flush, run beside the acceptance check: it takes over from the
+ * flushes made while the file was written, whose failure fails it too. */
 typedef struct {
     int fd;
+    aFileSyncer* syncer;
     bool done;
 } sSync;
 
 static void* sSyncFile(void* argument)
 {
     sSync* sync = (sSync*)argument;
-    sync->done = fsync(sync->fd) == 0;
+    const bool earlier = aFileSyncer_Stop(&sync->syncer);
+    sync->done = fsync(sync->fd) == 0 && earlier;
     return NULL;
 }
 
@@ -506,7 +518,8 @@ aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* refer
         result = aErrWrite;
     /* accept reads what the flush handed to the system while the disk takes
      * it: neither waits for the other, and the rename waits for both. */
-    sSync sync = {fileno(record->fp), false};
+    sSync sync = {fileno(record->fp), record->syncer, false};
+    record->syncer = NULL;
     pthread_t syncer;
     bool syncing = result == aErrNone && accept && pthread_create(&syncer, NULL, sSyncFile, &sync) == 0;
     bool accepted = result == aErrNone && (!accept || accept(record->tempPath, reference));
@@ -514,6 +527,8 @@ aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* refer
         pthread_join(syncer, NULL);
     else if (result == aErrNone)
         sSyncFile(&sync);
+    else
+        (void)aFileSyncer_Stop(&sync.syncer);
     if (result == aErrNone && !sync.done)
         result = aErrWrite;
     if (fclose(record->fp) != 0 && result == aErrNone)
@@ -546,6 +561,7 @@ aErr aFile_AbandonReplacement(aFile** file)
     if (!file || !sValid(*file) || !(*file)->tempPath)
         return aErrParam;
     aFile* record = *file;
+    (void)aFileSyncer_Stop(&record->syncer);
     fclose(record->fp);
     aErr result = unlink(record->tempPath) == 0 ? aErrNone : aErrIO;
     sFree(record);

@@ -130,6 +130,10 @@ CURLcode configure(CURL* curl, const std::string& url, Sink* sink, size_t maxBod
     set(CURLOPT_LOW_SPEED_TIME, HTTPRequest::StallSeconds());
     // Refuses an announced length over the bound before any of the body comes.
     set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBody));
+    // A streamed reply is an image of megabytes: taking it in larger pieces
+    // costs a tenth of the reads and reader calls of libcurl's 16 KiB.
+    if (sink->stream)
+        set(CURLOPT_BUFFERSIZE, HTTPRequest::kStreamBufferBytes);
     return rc;
 }
 

@@ -47,6 +47,8 @@ public:
     // A body longer than this (by default) fails the request: a server must
     // not be able to make the tool hold whatever it sends.
     static constexpr size_t kDefaultMaxBodyBytes = 32u * 1024 * 1024;
+    // The receive buffer of a streamed reply.
+    static constexpr long kStreamBufferBytes = 100 * 1024;
 
     // Performs the GET of BuildURL(url, parameters). Throws std::runtime_error
     // on any transport failure, and when the body announces or reaches more

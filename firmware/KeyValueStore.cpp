@@ -74,7 +74,9 @@ aErr KeyValueStore::Load(const char* loadPath)
         }
         unreadable = false;
         Add(KEY_CREATED_TIME, KeyValueStore_TimeText());
-        Save(loadPath);
+        // Nothing but the two times, made again if a crash loses them: the
+        // file is not worth a wait for the disk.
+        SaveAs(loadPath, false);
         path = loadPath;
         modified = false;
         return aErrNotFound;
@@ -105,7 +107,9 @@ aErr KeyValueStore::Load(const char* loadPath)
     return aFile_Close(&file);
 }
 
-void KeyValueStore::Save(const char* savePath)
+void KeyValueStore::Save(const char* savePath) { SaveAs(savePath, true); }
+
+void KeyValueStore::SaveAs(const char* savePath, bool flushed)
 {
     if (savePath) {
         path = savePath;
@@ -139,7 +143,7 @@ void KeyValueStore::Save(const char* savePath)
             return;
         }
     }
-    if (aFile_CommitReplacement(&file) != aErrNone) {
+    if ((flushed ? aFile_CommitReplacement(&file) : aFile_CommitReplacementUnflushed(&file)) != aErrNone) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  path.c_str(), errno);
         return;

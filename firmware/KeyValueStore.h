@@ -50,6 +50,8 @@ public:
 
 private:
     void ParseLine(const std::string& line);
+    // Save, waiting for the disk only when flushed.
+    void SaveAs(const char* path, bool flushed);
 
     std::string path;
     std::map<std::string, std::string> entries;

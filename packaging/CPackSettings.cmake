@@ -41,6 +41,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps names the library packages the programs link, with the
 # versions they need, from what the build machine has installed.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The message-queue library is opened when first needed, not linked, so
+# dpkg-shlibdeps cannot see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libczmq4 (>= 4.2)")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 
 if(UPDATER_INSTALLS_UDEV_RULE)

@@ -502,10 +502,11 @@ static void* sSyncFile(void* argument)
     return NULL;
 }
 
-/* Writes the new contents to disk and, once accept (if any) has taken them,
- * renames them over the target; on any failure the target is untouched and the
- * temporary file removed. Frees and nulls *file. */
-aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* reference)
+/* Writes the new contents to disk (unless told not to wait for it) and, once
+ * accept (if any) has taken them, renames them over the target; on any failure
+ * the target is untouched and the temporary file removed. Frees and nulls
+ * *file. */
+static aErr sCommit(aFile** file, aFileAcceptProc accept, void* reference, bool flushed)
 {
     if (!file || !sValid(*file) || !(*file)->tempPath)
         return aErrParam;
@@ -521,14 +522,14 @@ aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* refer
     sSync sync = {fileno(record->fp), record->syncer, false};
     record->syncer = NULL;
     pthread_t syncer;
-    bool syncing = result == aErrNone && accept && pthread_create(&syncer, NULL, sSyncFile, &sync) == 0;
+    bool syncing = result == aErrNone && flushed && accept && pthread_create(&syncer, NULL, sSyncFile, &sync) == 0;
     bool accepted = result == aErrNone && (!accept || accept(record->tempPath, reference));
     if (syncing)
         pthread_join(syncer, NULL);
-    else if (result == aErrNone)
+    else if (result == aErrNone && flushed)
         sSyncFile(&sync);
     else
-        (void)aFileSyncer_Stop(&sync.syncer);
+        sync.done = aFileSyncer_Stop(&sync.syncer);
     if (result == aErrNone && !sync.done)
         result = aErrWrite;
     if (fclose(record->fp) != 0 && result == aErrNone)
@@ -540,18 +541,28 @@ aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* refer
         if (result == aErrNotFound || result == aErrMemory)
             result = aErrIO;
     }
-    if (result == aErrNone)
+    if (result == aErrNone && flushed)
         sSyncDirectory(record->targetPath);
-    else
+    else if (result != aErrNone)
         unlink(record->tempPath);
     sFree(record);
     *file = NULL;
     return result;
 }
 
+aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* reference)
+{
+    return sCommit(file, accept, reference, true);
+}
+
 aErr aFile_CommitReplacement(aFile** file)
 {
-    return aFile_CommitReplacementIf(file, NULL, NULL);
+    return sCommit(file, NULL, NULL, true);
+}
+
+aErr aFile_CommitReplacementUnflushed(aFile** file)
+{
+    return sCommit(file, NULL, NULL, false);
 }
 
 /* Discards the new contents: the target stays as it was and the temporary file is

@@ -58,6 +58,11 @@ typedef bool (*aFileAcceptProc)(const char* path, void* reference);
  * it does not. What accept read is what takes the target's place, whatever
  * else is written beside it meanwhile. */
 aErr aFile_CommitReplacementIf(aFile** file, aFileAcceptProc accept, void* reference);
+/* aFile_CommitReplacement without waiting for the disk: the rename is atomic
+ * for readers, but a crash soon after may leave path empty or missing. Only
+ * for contents whose loss costs nothing, such as a file made anew with
+ * defaults that are made again when it is missing. */
+aErr aFile_CommitReplacementUnflushed(aFile** file);
 
 #ifdef __cplusplus
 }

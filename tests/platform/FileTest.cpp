@@ -213,6 +213,16 @@ TEST(FileReplacement, OldFileStaysUntilCommit)
     EXPECT_EQ("new contents", ReadFile(path));
     EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
     EXPECT_EQ(mode_t(0640), ModeOf(path)) << "a replacement keeps the replaced file's mode";
+
+    // Without waiting for the disk, readers still see only whole files.
+    file = aFile_OpenReplacement(path.c_str());
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(aErrNone, aFile_Printf(file, "newer"));
+    EXPECT_EQ("new contents", ReadFile(path));
+    EXPECT_EQ(aErrNone, aFile_CommitReplacementUnflushed(&file));
+    EXPECT_EQ(nullptr, file);
+    EXPECT_EQ("newer", ReadFile(path));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
 }
 
 TEST(FileReplacement, AbandonLeavesNothingBehind)
@@ -228,12 +238,18 @@ TEST(FileReplacement, AbandonLeavesNothingBehind)
     EXPECT_EQ("old", ReadFile(path));
     EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
 
-    // Closing a replacement without committing is abandoning it.
-    file = aFile_OpenReplacement(path.c_str());
-    ASSERT_NE(nullptr, file);
-    EXPECT_EQ(aErrNone, aFile_Close(&file));
-    EXPECT_EQ("old", ReadFile(path));
-    EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
+    // Closing a replacement without committing is abandoning it, also one
+    // large enough to be flushed to disk while it is written.
+    for (size_t size : {size_t(0), size_t(5u << 20)}) {
+        file = aFile_OpenReplacement(path.c_str());
+        ASSERT_NE(nullptr, file);
+        const std::string part(64 * 1024, 'p');
+        for (size_t at = 0; at < size; at += part.size())
+            ASSERT_EQ(aErrNone, aFile_Write(file, part.data(), part.size(), nullptr));
+        EXPECT_EQ(aErrNone, aFile_Close(&file));
+        EXPECT_EQ("old", ReadFile(path));
+        EXPECT_EQ(std::vector<std::string>{"settings"}, ListDir(dir.path()));
+    }
 }
 
 TEST(FileReplacement, NewFileGetsTheUsualMode)

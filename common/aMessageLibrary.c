@@ -25,7 +25,8 @@
     X(zsock_set_heartbeat_ttl) X(zsock_set_linger) X(zsock_set_maxmsgsize) X(zsock_set_rcvtimeo)      \
     X(zsock_set_router_mandatory) X(zsock_set_sndbuf) X(zsock_set_sndhwm) X(zsock_set_zap_domain)     \
     X(zsock_signal) X(zsock_wait) X(zstr_free) X(zstr_recv) X(zstr_send) X(zsys_handler_reset)        \
-    X(zsys_interface) X(zsys_set_interface) X(zsock_vsend) X(zmsg_new) X(zmsg_addstr) X(zmsg_send)
+    X(zsys_interface) X(zsys_set_interface) X(zsock_vsend) X(zmsg_new) X(zmsg_addstr) X(zmsg_send)   \
+    X(zsys_init)
 
 static struct {
 #define aMESSAGE_LIBRARY_SLOT(name) __typeof__(&name) name;
@@ -70,6 +71,21 @@ bool aMessageLibrary_Open(void)
     return pthread_once(&sOpenOnce, sOpenLibrary) == 0 && sOpen;
 }
 
+/* The library sets itself up when its first socket is made (or a setting
+ * changed), and aborts when two threads do that at once: those forwarders
+ * first run the set-up, once. */
+static pthread_once_t sSetUpOnce = PTHREAD_ONCE_INIT;
+
+static void sSetUp(void)
+{
+    (void)sLibrary.zsys_init();
+}
+
+static bool sOpenAndSetUp(void)
+{
+    return aMessageLibrary_Open() && pthread_once(&sSetUpOnce, sSetUp) == 0;
+}
+
 volatile int* aMessageLibrary_InterruptFlag(void)
 {
     return aMessageLibrary_Open() ? sLibrary.interrupted : &sNeverInterrupted;
@@ -104,7 +120,12 @@ static char* sFormat(const char* format, va_list args)
 /* Actors */
 
 void zactor_destroy(zactor_t** self_p) { aOPEN_OR_NOTHING(); sLibrary.zactor_destroy(self_p); }
-zactor_t* zactor_new(zactor_fn task, void* args) { aOPEN_OR(NULL); return sLibrary.zactor_new(task, args); }
+zactor_t* zactor_new(zactor_fn task, void* args)
+{
+    if (!sOpenAndSetUp())
+        return NULL;
+    return sLibrary.zactor_new(task, args);
+}
 /* These two run only in an actor that zactor_new started, so after the
  * library opened. */
 void zauth(zsock_t* pipe, void* certstore) { sLibrary.zauth(pipe, certstore); }
@@ -175,14 +196,19 @@ const char* ziflist_first(ziflist_t* self) { aOPEN_OR(NULL); return sLibrary.zif
 ziflist_t* ziflist_new(void) { aOPEN_OR(NULL); return sLibrary.ziflist_new(); }
 const char* ziflist_next(ziflist_t* self) { aOPEN_OR(NULL); return sLibrary.ziflist_next(self); }
 const char* zsys_interface(void) { aOPEN_OR(""); return sLibrary.zsys_interface(); }
-void zsys_set_interface(const char* value) { aOPEN_OR_NOTHING(); sLibrary.zsys_set_interface(value); }
+void zsys_set_interface(const char* value)
+{
+    if (sOpenAndSetUp())
+        sLibrary.zsys_set_interface(value);
+}
 void zsys_handler_reset(void) { aOPEN_OR_NOTHING(); sLibrary.zsys_handler_reset(); }
 
 /* Sockets */
 
 zsock_t* zsock_new_checked(int type, const char* filename, size_t line_nbr)
 {
-    aOPEN_OR(NULL);
+    if (!sOpenAndSetUp())
+        return NULL;
     return sLibrary.zsock_new_checked(type, filename, line_nbr);
 }
 void zsock_destroy_checked(zsock_t** self_p, const char* filename, size_t line_nbr)

@@ -5,8 +5,12 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -343,4 +347,39 @@ TEST(FileReplacement, CommitAfterARefusedWriteFails)
         EXPECT_TRUE(ReadFile(path) == "old") << piece;
         EXPECT_EQ(std::vector<std::string>{"image"}, ListDir(dir.path())) << piece;
     }
+}
+
+// The flushes made while a replacement is written may be the only ones to
+// see a write error: the system reports it once. This test binary's own
+// fdatasync (only those flushes call it) fails once on request.
+static std::atomic<int> gFailFlushes{0};
+extern "C" int fdatasync(int fd)
+{
+    if (gFailFlushes.fetch_sub(1) > 0) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
+
+TEST(FileReplacement, AFlushFailedWhileWritingFailsTheCommit)
+{
+    TempDir dir;
+    std::string path = dir.file("image");
+    WriteFile(path, "old");
+    aFile* file = aFile_OpenReplacement(path.c_str());
+    ASSERT_NE(nullptr, file);
+    const std::string part(1u << 20, 'z');
+    gFailFlushes = 1;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(aErrNone, aFile_Write(file, part.data(), part.size(), nullptr));
+    // The failed flush must have happened: one still asked for at the
+    // commit is left to the final flush, which the system tells itself.
+    for (int waited = 0; gFailFlushes > 0 && waited < 5000; ++waited)
+        usleep(1000);
+    ASSERT_LE(gFailFlushes, 0);
+    EXPECT_EQ(aErrWrite, aFile_CommitReplacementIf(&file, [](const char*, void*) { return true; }, nullptr));
+    gFailFlushes = 0;
+    EXPECT_TRUE(ReadFile(path) == "old");
+    EXPECT_EQ(std::vector<std::string>{"image"}, ListDir(dir.path()));
 }

@@ -216,15 +216,21 @@ void zsock_destroy_checked(zsock_t** self_p, const char* filename, size_t line_n
     aOPEN_OR_NOTHING();
     sLibrary.zsock_destroy_checked(self_p, filename, line_nbr);
 }
+/* Bind or connect (call) to the endpoint the arguments format. */
+static int sToEndpoint(__typeof__(sLibrary.zsock_bind) call, zsock_t* self, const char* format, va_list args)
+{
+    char* endpoint = sFormat(format, args);
+    const int result = endpoint ? call(self, "%s", endpoint) : -1;
+    free(endpoint);
+    return result;
+}
 int zsock_bind(zsock_t* self, const char* format, ...)
 {
     aOPEN_OR(-1);
     va_list args;
     va_start(args, format);
-    char* endpoint = sFormat(format, args);
+    const int result = sToEndpoint(sLibrary.zsock_bind, self, format, args);
     va_end(args);
-    const int result = endpoint ? sLibrary.zsock_bind(self, "%s", endpoint) : -1;
-    free(endpoint);
     return result;
 }
 int zsock_connect(zsock_t* self, const char* format, ...)
@@ -232,10 +238,8 @@ int zsock_connect(zsock_t* self, const char* format, ...)
     aOPEN_OR(-1);
     va_list args;
     va_start(args, format);
-    char* endpoint = sFormat(format, args);
+    const int result = sToEndpoint(sLibrary.zsock_connect, self, format, args);
     va_end(args);
-    const int result = endpoint ? sLibrary.zsock_connect(self, "%s", endpoint) : -1;
-    free(endpoint);
     return result;
 }
 int zsock_send(void* self, const char* picture, ...)

@@ -89,9 +89,10 @@ aErr KeyValueStore::Load(const char* loadPath)
     // one would make the next save drop every entry after it.
     char buffer[kLineBuffer];
     std::string line;
+    aErr status;
     for (;;) {
         size_t length = 0;
-        aErr status = aFile_ReadLine(file, buffer, sizeof buffer, &length);
+        status = aFile_ReadLine(file, buffer, sizeof buffer, &length);
         if (status == aErrOverrun) {
             line.append(buffer, length ? length : strnlen(buffer, sizeof buffer));
             continue;
@@ -104,7 +105,16 @@ aErr KeyValueStore::Load(const char* loadPath)
     }
     if (!line.empty())
         ParseLine(line);
-    return aFile_Close(&file);
+    const aErr closed = aFile_Close(&file);
+    // A read that failed part-way leaves the entries after it unread: the
+    // file is kept as if it could not be opened.
+    if (status != aErrEOF) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file: '%s' (%d)\n", loadPath,
+                 static_cast<int>(status));
+        unreadable = true;
+        return aErrIO;
+    }
+    return closed;
 }
 
 void KeyValueStore::Save(const char* savePath) { SaveAs(savePath, true); }

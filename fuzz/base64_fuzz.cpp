@@ -1,9 +1,11 @@
 // Base64 as a downloaded image arrives: any text into the decoder (exact-size
-// buffers, so a read past the end is caught), whole and in two pieces, and
+// buffers, so a read past the end is caught), whole and in three pieces, and
 // the encoder and decoder undoing each other.
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "FuzzSupport.h"
 #include "base64.h"
@@ -24,17 +26,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     size_t length = 0;
     std::unique_ptr<unsigned char, Freed> decoded(base64_decode(text.get(), size, &length));
-    // The text in two pieces, cut where its first byte says, decodes the same.
-    if (size % 4 == 0) {
-        const size_t cut = size > 0 ? data[0] % (size + 1) : 0;
-        std::unique_ptr<unsigned char[]> pieces(new unsigned char[Base64Decoder::MaxDecoded(size) + 3]);
-        Base64Decoder decoder;
-        size_t first = 0, second = 0;
-        const bool fed = decoder.Feed(text.get(), cut, pieces.get(), &first)
-            && decoder.Feed(text.get() + cut, size - cut, pieces.get() + first, &second);
-        FUZZ_CHECK((fed && decoder.Complete()) == (decoded != nullptr));
-        FUZZ_CHECK(!decoded || (first + second == length && std::memcmp(pieces.get(), decoded.get(), length) == 0));
+    // The text in three pieces, cut where its first two bytes say, decodes
+    // the same. Each piece is read from, and decoded into, a buffer of exactly
+    // its own size and the room MaxDecoded promises, so that a read or write
+    // past either is caught.
+    const size_t firstCut = size > 0 ? data[0] % (size + 1) : 0;
+    const size_t secondCut = size > 1 ? firstCut + data[1] % (size - firstCut + 1) : size;
+    Base64Decoder decoder;
+    std::string pieces;
+    bool fed = true;
+    for (const auto& [from, to] : {std::pair{size_t(0), firstCut}, {firstCut, secondCut}, {secondCut, size}}) {
+        std::unique_ptr<char[]> piece(new char[to - from]);
+        std::memcpy(piece.get(), data + from, to - from);
+        std::unique_ptr<unsigned char[]> out(new unsigned char[Base64Decoder::MaxDecoded(to - from)]);
+        size_t n = 0;
+        fed = fed && decoder.Feed(piece.get(), to - from, out.get(), &n);
+        if (fed)
+            pieces.append(reinterpret_cast<const char*>(out.get()), n);
     }
+    FUZZ_CHECK((fed && decoder.Complete()) == (decoded != nullptr));
+    FUZZ_CHECK(!decoded || (pieces.size() == length && std::memcmp(pieces.data(), decoded.get(), length) == 0));
     if (decoded) {
         FUZZ_CHECK(size % 4 == 0);
         FUZZ_CHECK(length <= size / 4 * 3 && length + 2 >= size / 4 * 3);

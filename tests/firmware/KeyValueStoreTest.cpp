@@ -188,6 +188,22 @@ TEST_F(KeyValueStoreTest, FileThatCannotBeOpenedIsKept)
     EXPECT_EQ("1017.bird", KeyValueStore(path.c_str()).GetString("LATEST_DOWNLOAD", nullptr));
 }
 
+// A file that opens but fails while it is read (here one whose reads end in
+// an I/O error) is no more whole than one that cannot be opened: saving the
+// entries read before the error would replace the rest.
+TEST_F(KeyValueStoreTest, FileThatFailsWhileReadIsKept)
+{
+    ASSERT_EQ(0, symlink("/proc/self/mem", path.c_str()));
+    KeyValueStore store;
+    EXPECT_EQ(aErrIO, store.Load(path.c_str()));
+    EXPECT_TRUE(store.IsUnreadable());
+    store.Add("LATEST_DOWNLOAD", "1017.bird");
+    store.Save(nullptr);
+    EXPECT_TRUE(store.IsModified());
+    char target[64] = {0};
+    EXPECT_EQ(14, readlink(path.c_str(), target, sizeof target - 1)) << "the file was replaced";
+}
+
 // A NUL byte read into a key or value is written back whole (the fuzzer's
 // regression-nul-in-key): printed as a C string, the key was cut to nothing
 // and the entry lost.

@@ -319,34 +319,36 @@ TEST(FileReplacement, LargeContentsArriveWholeThroughTheCheck)
 // A file system that refuses part of the contents: the stream drops what it
 // could not write, so a caller that writes on past the refusal and then
 // commits must still get the failure, not a shortened file in the target's
-// place. The file size limit stands in for a full disk.
+// place, whether or not the commit waits for the disk. The file size limit
+// stands in for a full disk.
 TEST(FileReplacement, CommitAfterARefusedWriteFails)
 {
     TempDir dir;
     std::string path = dir.file("image");
     const std::string chunk(4000, 'x');
-    for (size_t piece : {chunk.size(), size_t(3u << 20)}) {
-        WriteFile(path, "old");
-        aFile* file = aFile_OpenReplacement(path.c_str());
-        ASSERT_NE(nullptr, file);
-        struct rlimit saved {};
-        ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
-        struct rlimit small = saved;
-        small.rlim_cur = (3u << 20) / 2;
-        void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
-        const std::string whole = piece == chunk.size() ? chunk : std::string(piece, 'y');
-        size_t refused = 0;
-        for (size_t at = 0; at < (3u << 20); at += whole.size())
-            refused += aFile_Write(file, whole.data(), whole.size(), nullptr) != aErrNone;
-        const aErr committed = aFile_CommitReplacement(&file);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, oldHandler);
-        EXPECT_GT(refused, 0u) << piece;
-        EXPECT_EQ(aErrWrite, committed) << piece;
-        EXPECT_TRUE(ReadFile(path) == "old") << piece;
-        EXPECT_EQ(std::vector<std::string>{"image"}, ListDir(dir.path())) << piece;
-    }
+    for (auto commit : {aFile_CommitReplacement, aFile_CommitReplacementUnflushed})
+        for (size_t piece : {chunk.size(), size_t(3u << 20)}) {
+            WriteFile(path, "old");
+            aFile* file = aFile_OpenReplacement(path.c_str());
+            ASSERT_NE(nullptr, file);
+            struct rlimit saved {};
+            ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+            struct rlimit small = saved;
+            small.rlim_cur = (3u << 20) / 2;
+            void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+            ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+            const std::string whole = piece == chunk.size() ? chunk : std::string(piece, 'y');
+            size_t refused = 0;
+            for (size_t at = 0; at < (3u << 20); at += whole.size())
+                refused += aFile_Write(file, whole.data(), whole.size(), nullptr) != aErrNone;
+            const aErr committed = commit(&file);
+            setrlimit(RLIMIT_FSIZE, &saved);
+            signal(SIGXFSZ, oldHandler);
+            EXPECT_GT(refused, 0u) << piece;
+            EXPECT_EQ(aErrWrite, committed) << piece;
+            EXPECT_TRUE(ReadFile(path) == "old") << piece;
+            EXPECT_EQ(std::vector<std::string>{"image"}, ListDir(dir.path())) << piece;
+        }
 }
 
 // The flushes made while a replacement is written may be the only ones to

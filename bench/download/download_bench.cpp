@@ -43,7 +43,7 @@ constexpr double kWallGoal = 1.3;
 constexpr double kAddedPeakGoal = 0.25;
 
 struct Options {
-    int runs = 21;
+    int runs = 31;
     int warmup = 1;
     size_t imageSize = 4 * 1024 * 1024;
     std::string updater = BENCH_UPDATER_PATH;
@@ -64,7 +64,7 @@ void usage(FILE* to)
     std::fprintf(to,
         "usage: download_bench [--runs N] [--warmup N] [--size BYTES] [--updater PATH]\n"
         "                      [--server PATH] [--curl PATH] [--keep]\n"
-        "  --runs N      measured runs of each program (default 21)\n"
+        "  --runs N      measured runs of each program (default 31)\n"
         "  --warmup N    unmeasured runs of each program first (default 1)\n"
         "  --size BYTES  firmware bytes in the image, a multiple of 65536 (default 4194304)\n"
         "  --updater, --server, --curl  programs to run (defaults: this build's Updater\n"

@@ -94,23 +94,20 @@ bool Base64Decoder::Feed(const char* text, size_t length, unsigned char* out, si
         // Whole groups of plain characters take the short way: the images
         // decoded here are megabytes long.
         if (filled == 0 && !ended) {
-            // While another group follows, out has room for a fourth byte,
-            // which the next group overwrites: one store per group.
-            for (; i + 8 <= length; i += 4) {
-                const uint32_t bits = groupBits(text + i);
-                if (bits & 0x80000000u)
-                    break;
-                const uint32_t bytes = __builtin_bswap32(bits << 8);
-                std::memcpy(out + o, &bytes, sizeof bytes);
-                o += 3;
-            }
             for (; i + 4 <= length; i += 4) {
                 const uint32_t bits = groupBits(text + i);
                 if (bits & 0x80000000u)
                     break;
-                out[o] = static_cast<unsigned char>(bits >> 16);
-                out[o + 1] = static_cast<unsigned char>(bits >> 8);
-                out[o + 2] = static_cast<unsigned char>(bits);
+                if (i + 8 <= length) {
+                    // Another group follows, so out has room for a fourth
+                    // byte, which that group overwrites: one store.
+                    const uint32_t bytes = __builtin_bswap32(bits << 8);
+                    std::memcpy(out + o, &bytes, sizeof bytes);
+                } else {
+                    out[o] = static_cast<unsigned char>(bits >> 16);
+                    out[o + 1] = static_cast<unsigned char>(bits >> 8);
+                    out[o + 2] = static_cast<unsigned char>(bits);
+                }
                 o += 3;
             }
             if (i == length)

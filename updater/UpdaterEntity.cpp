@@ -474,7 +474,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
         }
         dropped = m_module == nullptr || !m_module->getLink() || linkDrops() > before ||
                   m_module->getLink()->stem() == 0;
-        if (dropped || now - start >= m_rebootWaitMs)
+        // The ticks are whole milliseconds: only more than the wait in ticks
+        // is surely the whole wait.
+        if (dropped || now - start > m_rebootWaitMs)
             break;
         aTime_MSSleep(kDropPollMs);
     }
@@ -493,7 +495,7 @@ bool UpdaterEntity::AwaitLinkDrop(unsigned long waitMs)
     for (;;) {
         if (m_module == nullptr || !m_module->isConnected() || linkDrops() > m_dropsAtLoad)
             return true;
-        if (aTime_GetMSTicks() - start >= waitMs)
+        if (aTime_GetMSTicks() - start > waitMs)
             return false;
         aTime_MSSleep(kDropPollMs);
     }
